@@ -1,0 +1,69 @@
+#pragma once
+// Operating system services used by several subsystems: running an external program with a time
+// limit, version texts, opening a document with the desktop, and file moves.
+//
+// All functions are free, stateless and may run on any thread. The runners block the caller for
+// at most the time limit and never throw: failures come back as the result plus an error text.
+// No command line ever goes through a shell: a command template is split into arguments with
+// shell quoting rules (SplitCommandLine), placeholders are replaced inside single arguments, and
+// the program is started directly with posix_spawn.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+using TCommandArgs = std::vector<std::string>;
+
+// Splits a command template into arguments like a POSIX shell would, without expanding anything:
+// blanks separate arguments, '...' quotes literally, "..." quotes with \" \\ \$ \` escapes, and a
+// backslash outside quotes escapes the next character. An unterminated quote ends at the end.
+TCommandArgs SplitCommandLine(std::string_view command_line);
+
+// SplitCommandLine, then every occurrence of each placeholder (e.g. {"%i", file}) inside each
+// argument is replaced by its value. A value never becomes more than the argument it stands in.
+TCommandArgs ExpandCommandTemplate(std::string_view command_template,
+                                   const std::vector<std::pair<std::string, std::string>>& placeholders);
+
+// Runs args[0] (searched on PATH when it has no '/') with standard input closed, collects its
+// standard output into `output` and its error output into `error` while it runs (so it never
+// blocks on a full pipe), each kept only while shorter than `byte_limit`. Outcomes:
+//  - start failed: `error` holds the system's message as one line, false;
+//  - time limit passed: the child is killed, `error` starts with "processtimeout after %d ms",
+//    false;
+//  - exit code != 0 (a signal counts as 255): `error` starts with "process exit code %d", false;
+//  - exit code 0: true.
+// Message lines end with CR LF.
+bool RunProcessPiped(const TCommandArgs& args, std::string& output, std::string& error,
+                     std::uint32_t timeout_ms, std::uint32_t byte_limit);
+bool RunProcessPiped(std::string_view command_line, std::string& output, std::string& error,
+                     std::uint32_t timeout_ms, std::uint32_t byte_limit);
+
+// As RunProcessPiped, but the child's outputs go nowhere and the message text (without line
+// break) goes to `error`, which is emptied first.
+bool RunProcess(const TCommandArgs& args, std::uint32_t timeout_ms, std::string& error);
+bool RunProcess(std::string_view command_line, std::uint32_t timeout_ms, std::string& error);
+
+// Kernel and distribution version: major/minor from the kernel release, text like
+// "Linux 6.1 [Debian GNU/Linux 12 (bookworm)]". False only when the query fails outright.
+bool GetOSVersionString(std::int32_t& major, std::int32_t& minor, std::string& text);
+
+// Wine runs Windows programs; this program is native, so never.
+inline bool IsWine() { return false; }
+
+// The program version: full "1.00.00.00", short "1.00" (plus a letter for a release number).
+std::string GetAppVersionStr(bool full);
+
+// Opens `file` (a path or an address) with the desktop's default application through xdg-open.
+// Returns a value above 32 on success (as the callers expect), 2147483647 when operation or file
+// is empty, and a small error number otherwise.
+std::int32_t ShellOpen(const std::string& operation, const std::string& file,
+                       const std::string& parameters, const std::string& directory,
+                       std::int32_t show_mode);
+
+// Adds double quotes at both ends unless the text is empty or starts or ends with one.
+std::string QuoteIfNeeded(const std::string& text);
+
+// `plain`: rename that fails when the target exists; otherwise rename replacing the target.
+bool MoveOrReplaceFile(const std::string& source, const std::string& target, bool plain);
