@@ -49,7 +49,9 @@ bool ParseWavInfoList(std::span<const std::uint8_t> list, RAdvancedTags& tags) {
       if (std::string* field = InfoField(id, tags)) {
         *field = BufToString(text, 0, static_cast<std::int64_t>(text.size()), CP_UTF8);
       }
-      pos += static_cast<std::uint64_t>(size);
+      // RIFF pads odd sizes to even; without skipping the pad byte every later sub-chunk of
+      // a well-formed file would be misread.
+      pos += static_cast<std::uint64_t>(size) + (size & 1);
     }
   }
   return true;
@@ -94,7 +96,7 @@ bool TAdvancedWav::loadfromsource_wav(TTagSource& source, RTagtyp tagtyp_) {
         list_size = chunk_size;
         break;
       }
-      pos += static_cast<std::uint64_t>(chunk_size) + 8;  // no pad byte after an odd size
+      pos += static_cast<std::uint64_t>(chunk_size) + 8 + (chunk_size & 1);  // RIFF pad byte
       if (pos >= size - 8) break;
       source.ReadAt(pos, chunk);
     }

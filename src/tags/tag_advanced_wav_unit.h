@@ -1,7 +1,7 @@
 #pragma once
 // WAV INFO reader of TAdvancedTag: the LIST/INFO chunk of a RIFF WAVE file.
 //
-// Chunks are walked by their sizes without the RIFF pad byte after odd sizes, and a sub-chunk's
+// Chunks are walked by their sizes, skipping the RIFF pad byte after odd sizes; a sub-chunk's
 // text is its size minus one bytes (the terminating zero dropped), as the writers of old did.
 // A list chunk larger than the work buffer or the rest of the file is cut to what is there.
 // Works on the shared data handler, which it does not own; one thread at a time.
