@@ -1,7 +1,6 @@
 #include "platform/main_thread_queue.h"
 
 #include <exception>
-#include <future>
 #include <memory>
 #include <utility>
 
@@ -19,30 +18,73 @@ bool TPlainMainThreadQueue::post(std::function<void()> task) {
   return true;
 }
 
+namespace {
+
+// One synchronous call in flight. The caller waits on it; the queued task owns a Completion,
+// which reports back when the task has run and also when the queue drops it unrun, so the
+// caller can never be left waiting.
+struct SyncState {
+  std::mutex lock;
+  std::condition_variable finished_cv;
+  bool finished = false;
+  bool ran = false;
+  std::exception_ptr error;
+};
+
+class Completion {
+ public:
+  Completion(std::shared_ptr<SyncState> state, std::function<void()> task)
+      : FState(std::move(state)), FTask(std::move(task)) {}
+  Completion(const Completion&) = delete;
+  Completion& operator=(const Completion&) = delete;
+  ~Completion() { Finish(false, nullptr); }
+
+  void Run() {
+    std::exception_ptr error;
+    try {
+      FTask();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    Finish(true, std::move(error));
+  }
+
+ private:
+  void Finish(bool ran, std::exception_ptr error) {
+    if (!FState) return;
+    FTask = nullptr;  // the task's captures belong to the caller: gone before it resumes
+    std::shared_ptr<SyncState> state = std::move(FState);
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->finished = true;
+    state->ran = ran;
+    state->error = std::move(error);
+    state->finished_cv.notify_all();
+  }
+
+  std::shared_ptr<SyncState> FState;
+  std::function<void()> FTask;
+};
+
+}  // namespace
+
 bool TPlainMainThreadQueue::sync(std::function<void()> task) {
   if (is_main_thread()) {
     task();
     return true;
   }
-  // The promise lives as long as the queued wrapper. If close() drops the wrapper unrun, the
-  // promise dies unfulfilled and the waiting caller learns it from the broken promise.
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> finished = done->get_future();
-  bool queued = post([done, task = std::move(task)]() mutable {
-    try {
-      task();
-      done->set_value();
-    } catch (...) {
-      done->set_exception(std::current_exception());
-    }
-  });
+  auto state = std::make_shared<SyncState>();
+  auto completion = std::make_shared<Completion>(state, std::move(task));
+  const bool queued = post([completion] { completion->Run(); });
+  completion.reset();  // from here on only the queued task owns it (or nobody, if refused)
   if (!queued) return false;
-  done.reset();
-  try {
-    finished.get();
-  } catch (const std::future_error&) {
-    return false;
+  std::exception_ptr error;
+  {
+    std::unique_lock<std::mutex> guard(state->lock);
+    state->finished_cv.wait(guard, [&] { return state->finished; });
+    if (!state->ran) return false;
+    error = std::move(state->error);  // the exception is released in this thread, not there
   }
+  if (error) std::rethrow_exception(error);
   return true;
 }
 

@@ -25,8 +25,9 @@ using ParserPtr = std::unique_ptr<xmlParserCtxt, ParserFree>;
 const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
 void InitLibxml() {
-  // libxml2 sets up its global tables once; after that separate documents may be used from
-  // several threads at once.
+  // libxml2 sets up its global tables once, and its own lazy set-up is not safe when two threads
+  // get there first at the same time; every entry point here comes through this once. After
+  // that separate documents may be used from several threads at once.
   static std::once_flag once;
   std::call_once(once, [] { xmlInitParser(); });
 }
@@ -57,7 +58,7 @@ std::string NumberText(int value) { return value > 0 ? std::to_string(value) : s
 
 class Writer {
  public:
-  Writer() : FDoc(xmlNewDoc(X("1.0"))) {
+  Writer() : FDoc((InitLibxml(), xmlNewDoc(X("1.0")))) {
     if (!FDoc) throw std::bad_alloc();
     FRoot = xmlNewDocNode(FDoc.get(), nullptr, X("clientapi"), nullptr);
     if (FRoot == nullptr) throw std::bad_alloc();

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 namespace {
@@ -347,23 +348,35 @@ void TPipeServer::StartHandler(int fd) {
   }
 }
 
-void TPipeServer::HandlerEnded(TPipeServerIOHandler* handler) {
-  if (FQueue->post([this, handler] { RemoveHandler(handler); })) return;
-  // The main thread takes no more tasks (its loop has ended): leave the list from here, or
-  // Stop would wait for ever. The thread cannot join itself, so it lets go of its own handle.
-  std::unique_ptr<TPipeServerIOHandler> own;
-  {
-    std::lock_guard<std::mutex> guard(FPipeServerIOHandlersLock);
-    auto found = std::find_if(FPipeServerIOHandlers.begin(), FPipeServerIOHandlers.end(),
-                              [handler](const auto& item) { return item.get() == handler; });
-    if (found != FPipeServerIOHandlers.end()) {
-      own = std::move(*found);
-      FPipeServerIOHandlers.erase(found);
-      own->FThread.detach();
-    }
+namespace {
+
+// The termination notification of one connection. It runs in the main thread; should the
+// queue drop it unrun (queue closed before or after posting), its destructor does the same work
+// in the thread that dropped it, so that no connection stays in the list for ever and Stop
+// cannot hang on a main loop that has ended.
+class TerminationNotice {
+ public:
+  explicit TerminationNotice(std::function<void()> work) : FWork(std::move(work)) {}
+  TerminationNotice(const TerminationNotice&) = delete;
+  TerminationNotice& operator=(const TerminationNotice&) = delete;
+  ~TerminationNotice() { Run(); }
+  void Run() {
+    if (std::exchange(FDone, true)) return;
+    FWork();
   }
-  FHandlersGone.notify_all();
-  own.reset();
+
+ private:
+  std::function<void()> FWork;
+  bool FDone = false;
+};
+
+}  // namespace
+
+void TPipeServer::HandlerEnded(TPipeServerIOHandler* handler) {
+  auto notice = std::make_shared<TerminationNotice>([this, handler] { RemoveHandler(handler); });
+  FQueue->post([notice] { notice->Run(); });
+  // Whether the queue took it or not, `notice` must not outlive this call here: the last owner
+  // runs it. Nothing of the handler is touched after this.
 }
 
 void TPipeServer::RemoveHandler(TPipeServerIOHandler* handler) {
@@ -375,11 +388,18 @@ void TPipeServer::RemoveHandler(TPipeServerIOHandler* handler) {
     if (found == FPipeServerIOHandlers.end()) return;
     own = std::move(*found);
     FPipeServerIOHandlers.erase(found);
+    // Signalled under the lock: once it is released the server may be destroyed at any moment
+    // (Stop waits for exactly this), so nothing of it is touched afterwards.
+    FHandlersGone.notify_all();
   }
-  // The thread has left its loop and only returns; the socket closes with the handler.
-  if (own->FThread.joinable()) own->FThread.join();
-  own.reset();
-  FHandlersGone.notify_all();
+  // The thread has left its loop and only returns. When the notice ends up running in that very
+  // thread (the queue refused it), the thread lets go of its own handle instead of joining.
+  if (own->FThread.get_id() == std::this_thread::get_id()) {
+    own->FThread.detach();
+  } else if (own->FThread.joinable()) {
+    own->FThread.join();
+  }
+  own.reset();  // closes the socket
 }
 
 void TPipeServer::Stop() {

@@ -56,7 +56,7 @@ TEST(MainThreadQueue, SyncWaitsForTheMainThreadAndPassesExceptionsBack) {
 
   std::atomic<bool> returned{false};
   std::thread::id ran_in;
-  bool thrown = false;
+  std::atomic<bool> thrown{false};
   std::thread worker([&] {
     EXPECT_TRUE(queue.sync([&] { ran_in = std::this_thread::get_id(); }));
     returned = true;
