@@ -272,6 +272,11 @@ bool TPipeServer::Start() {
   }
   if (is_file) {
     FSocketFile = FPipeName;
+    struct stat created {};
+    if (lstat(FPipeName.c_str(), &created) == 0) {
+      FSocketDevice = created.st_dev;
+      FSocketInode = created.st_ino;
+    }
     // Every local user may connect, whatever the umask said.
     if (chmod(FPipeName.c_str(), 0666) != 0) {
       int error = errno;
@@ -318,7 +323,12 @@ void TPipeServer::Execute() {
 
   close(FListenHandle);
   FListenHandle = -1;
-  if (!FSocketFile.empty()) unlink(FSocketFile.c_str());
+  // Only our own socket file: a file put there by someone else since is left alone.
+  struct stat current {};
+  if (!FSocketFile.empty() && lstat(FSocketFile.c_str(), &current) == 0 &&
+      current.st_dev == FSocketDevice && current.st_ino == FSocketInode) {
+    unlink(FSocketFile.c_str());
+  }
 
   {
     std::lock_guard<std::mutex> guard(FPipeServerIOHandlersLock);
@@ -454,7 +464,8 @@ bool TPipeClient::Send(std::span<const std::uint8_t> message) {
   if (code == EPIPE || code == ECONNRESET) return Fail("the service closed the connection");
   if (code == EMSGSIZE) {
     return Fail("message of " + std::to_string(message.size()) +
-                " bytes is larger than the socket allows");
+                " bytes is larger than the system lets a socket message be "
+                "(net.core.wmem_max)");
   }
   return Fail("send: " + SystemText(code));
 }

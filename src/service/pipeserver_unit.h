@@ -112,6 +112,7 @@ class TPipeServer {
   std::string FLastError;
   std::string FLastErrorDetail;
   std::string FSocketFile;  // the socket file to remove at the end; empty for abstract names
+  std::uint64_t FSocketDevice = 0, FSocketInode = 0;  // identify that file as ours
   int FListenHandle = -1;
   int FStopEvent = -1;  // eventfd, readable once Stop began; wakes every waiting poll
   std::atomic<bool> FTerminated{false};

@@ -126,6 +126,11 @@ TEST_F(CliIdentifyTest, OutputFormatsAndServiceDiscovery) {
       {"text shows the error", "identify --pipe " + name_ + " /m/x.mp3", 1,
        "ERROR: " + ErrorFor("/m/x.mp3"), true},
       {"environment names the channel", "identify --json /m/ok.mp3", 0, "\"ok\":true", true},
+      {"a name XML cannot carry fails alone, output stays valid UTF-8",
+       "identify --json --pipe " + name_ + " \"$(printf '/m/\\344.mp3')\" /m/ok.mp3", 1,
+       "{\"error\":\"the file name is not valid UTF-8 or contains control characters\","
+       "\"file\":\"/m/\xEF\xBF\xBD.mp3\",\"ok\":false}\n",
+       true},
       {"service unreachable", "identify --pipe ms-nobody-listens-" + name_ + " /m/ok.mp3", 2, "",
        false},
   };
