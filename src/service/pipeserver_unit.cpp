@@ -1,5 +1,7 @@
 #include "service/pipeserver_unit.h"
 
+#include "diagnostics/debug_unit.h"
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <utility>
 
@@ -191,8 +194,12 @@ void TPipeServerIOHandler::Execute() {
     if (FPipeServerDataEvent) {
       try {
         FPipeServerDataEvent(*this, request, answer);
-      } catch (...) {
+      } catch (const std::exception& e) {
         // No answer can be made up here: close, so the client does not wait for ever.
+        Debug_Log(std::string("pipe server: request handler failed: ") + e.what());
+        break;
+      } catch (...) {
+        Debug_Log("pipe server: request handler failed");
         break;
       }
     }
@@ -234,6 +241,7 @@ bool TPipeServer::Start() {
   auto fail = [this](std::string detail) {
     FLastError = kCreateFailed;
     FLastErrorDetail = std::move(detail);
+    Debug_Log("pipe server: " + FLastErrorDetail);
     if (FListenHandle >= 0) close(FListenHandle);
     FListenHandle = -1;
     FExecuteDone = true;
