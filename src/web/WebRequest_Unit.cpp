@@ -311,6 +311,7 @@ struct TWebRequest::TCurl {
     try {
       // Every response (a redirect, an interim 100, the final answer) begins with its status
       // line; the counts and the captured start of the body belong to the current one.
+      self->LastActivity = std::chrono::steady_clock::now();
       if (length >= 5 && std::string_view(data, 5) == "HTTP/") {
         self->Owner.fAnswerStarted = true;
         self->Owner.fWebRequestEvents.OnResponseStart();
@@ -337,6 +338,7 @@ struct TWebRequest::TCurl {
         return 0;
       }
       self->BodyBytes += chunk;
+      self->LastActivity = std::chrono::steady_clock::now();
       if (self->Head.size() < kResponseMsgBytes) {
         self->Head.append(data, std::min(length, kResponseMsgBytes - self->Head.size()));
       }
@@ -357,9 +359,22 @@ struct TWebRequest::TCurl {
     return 0;
   }
 
-  static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  static int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
     auto* self = static_cast<TCurl*>(user);
+    if (dlnow + ulnow != self->Moved) {
+      self->Moved = dlnow + ulnow;
+      self->LastActivity = std::chrono::steady_clock::now();
+    }
     return self->Owner.fAbortRequest.load() ? 1 : 0;
+  }
+
+  // The connection stands (new or reused) and the request is about to go out: from here on the
+  // idle time counts; before, the connect time-out does.
+  static int OnConnected(void* user, char*, char*, int, int) {
+    auto* self = static_cast<TCurl*>(user);
+    self->Connected = true;
+    self->LastActivity = std::chrono::steady_clock::now();
+    return CURL_PREREQFUNC_OK;
   }
 
   TWebRequest& Owner;
@@ -369,6 +384,9 @@ struct TWebRequest::TCurl {
   std::ostream* Out = nullptr;
   std::int64_t MaxBytes = -1;
   std::int64_t BodyBytes = 0;
+  bool Connected = false;
+  curl_off_t Moved = 0;
+  std::chrono::steady_clock::time_point LastActivity;
   std::string Head;
   std::uint32_t LocalErrorNumber = 0;
   std::string LocalError;
@@ -431,6 +449,8 @@ bool TWebRequest::WebRequest_stream(const std::string& RequestUrl, const std::st
   t.Out = ResponseStream;
   t.MaxBytes = MaxResponseBytes;
   t.BodyBytes = 0;
+  t.Connected = false;
+  t.Moved = 0;
   t.Head.clear();
   t.LocalErrorNumber = 0;
   t.LocalError.clear();
@@ -452,11 +472,6 @@ bool TWebRequest::WebRequest_stream(const std::string& RequestUrl, const std::st
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(FConnectTimeout.count()));
-  if (!bInfinit) {
-    // Fewer than one byte a second over the idle time: the peer has gone quiet.
-    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(FIdleTimeout.count()));
-  }
   if (bPost) {
     set(CURLOPT_POST, 1L);
     const char* body = RequestStream != nullptr ? RequestStream->data() : "";
@@ -484,6 +499,8 @@ bool TWebRequest::WebRequest_stream(const std::string& RequestUrl, const std::st
   set(CURLOPT_XFERINFOFUNCTION, &TCurl::OnProgress);
   set(CURLOPT_XFERINFODATA, &t);
   set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_PREREQFUNCTION, &TCurl::OnConnected);
+  set(CURLOPT_PREREQDATA, &t);
   set(CURLOPT_ERRORBUFFER, t.ErrorBuffer);
   if (rc != CURLE_OK) {
     fResponseCode = -1;
@@ -508,7 +525,18 @@ bool TWebRequest::WebRequest_stream(const std::string& RequestUrl, const std::st
     }
     if (done || fAbortRequest.load()) break;
     // At most one second per wait, so the loop stays responsive even if a wake-up were lost.
-    mc = curl_multi_poll(t.Multi, nullptr, 0, 1000, nullptr);
+    auto wait = std::chrono::milliseconds(1000);
+    if (!bInfinit && t.Connected) {
+      // The peer has gone quiet: no byte moved in either direction for the idle time.
+      const auto idle = std::chrono::steady_clock::now() - t.LastActivity;
+      if (idle >= FIdleTimeout) {
+        t.Fail(CURLE_OPERATION_TIMEDOUT, "Operation timed out: no data moved for " +
+                                             std::to_string(FIdleTimeout.count()) + " seconds");
+        break;
+      }
+      wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(FIdleTimeout - idle));
+    }
+    mc = curl_multi_poll(t.Multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
   curl_multi_remove_handle(t.Multi, easy);
   t.Out = nullptr;
