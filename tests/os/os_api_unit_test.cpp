@@ -122,7 +122,7 @@ TEST_F(OsApiTest, ByteLimitWithFiftyMegabytesOnBothStreams) {
   std::string out, err;
   // Both streams far beyond any pipe buffer: without reading while waiting the child blocks
   // and the run ends in the time-out.
-  ASSERT_TRUE(RunProcessPiped(Child({"out", fifty_mb, "err", fifty_mb}), out, err, 120000, kLimit)) << err.substr(0, 80);
+  ASSERT_TRUE(RunProcessPiped(Child({"out", fifty_mb, "err", fifty_mb}), out, err, 30000, kLimit)) << err.substr(0, 80);
   for (const std::string* s : {&out, &err}) {
     EXPECT_GE(s->size(), kLimit);
     EXPECT_LT(s->size(), 2 * kLimit);  // at most one piece beyond the limit
