@@ -13,11 +13,14 @@
 // show a warning through the UI prompt and give false.
 bool Debug_Init(std::string_view header, std::string_view directory);
 
-// Closes the file (and deletes it when asked). Logging is skipped afterwards.
+// Closes the file (and deletes it when asked). Logging is skipped afterwards. The descriptor
+// counts as closed even when close() reports an error, so no later action can write into a
+// file that reuses its number.
 bool Debug_Done(bool deletefile);
 
 // Records one action (UTF-8; each character is written as the low byte of its UTF-16 unit).
 void Debug_Log(std::string_view action);
 
-// The current image as text (up to the first NUL), or an error text.
+// The current image read back (at most 10241 bytes, each byte one Latin-1 character, returned
+// as UTF-8), from the first byte up to the first NUL after it; or an error text.
 std::string Debug_Dump();
