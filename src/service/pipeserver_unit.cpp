@@ -318,7 +318,15 @@ void TPipeServer::Execute() {
       continue;
     }
     if (fds[1].revents != 0) break;
-    if ((fds[0].revents & POLLIN) == 0) continue;
+    if ((fds[0].revents & POLLIN) == 0) {
+      if (fds[0].revents != 0) poll(&fds[1], 1, kRetryMs);  // an error state: do not spin
+      continue;
+    }
+    if (ClientCount() >= kMaxClients) {
+      // Full: further clients wait in the listen queue until a connection ends.
+      poll(&fds[1], 1, kRetryMs);
+      continue;
+    }
     int fd = accept4(FListenHandle, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       StartHandler(fd);

@@ -72,6 +72,10 @@ using TPipeServerDataEvent = TPipeServerIOHandler::DataEvent;
 
 class TPipeServer {
  public:
+  // Connections served at once; more clients wait until one ends (one thread per connection,
+  // so the number must stay bounded).
+  static constexpr int kMaxClients = 255;
+
   // Stores the name; nothing is opened before Start. `queue` carries the termination
   // notifications of the connection threads to the main thread. REQUIRES: queue != nullptr.
   TPipeServer(std::string PipeServerPipeName, std::shared_ptr<TMainThreadQueue> queue);

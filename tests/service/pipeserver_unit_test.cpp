@@ -191,6 +191,28 @@ TEST_F(PipeServerTest, OneMegabyteRequestArrivesWholeAndGoesBackWhole) {
   EXPECT_TRUE(answer == request);
 }
 
+TEST_F(PipeServerTest, ClientsBeyondTheLimitWaitForAFreeConnection) {
+  StartServer();
+  std::vector<std::unique_ptr<TPipeClient>> clients;
+  for (int i = 0; i <= TPipeServer::kMaxClients; ++i) {
+    clients.push_back(std::make_unique<TPipeClient>());
+    ASSERT_TRUE(clients.back()->Connect(name_)) << i << ": " << clients.back()->LastError();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return server_->ClientCount() == TPipeServer::kMaxClients; }));
+  Bytes answer;
+  TPipeClient& last = *clients.back();
+  ASSERT_TRUE(last.Send(ToBytes("waiting")));
+  EXPECT_FALSE(last.Receive(answer, 100ms));  // queued, not served
+  EXPECT_EQ(server_->ClientCount(), TPipeServer::kMaxClients);
+  clients.front()->Close();  // its notification needs the main thread: wait while pumping
+  std::atomic<int> received{-1};
+  std::thread waiter([&] { received = last.Receive(answer, 5s) ? 1 : 0; });
+  EXPECT_TRUE(PumpUntil([&] { return received != -1; }));
+  waiter.join();
+  EXPECT_EQ(received, 1) << last.LastError();
+  EXPECT_EQ(ToText(answer), "WAITING");
+}
+
 TEST_F(PipeServerTest, ThrowingDataEventClosesOnlyThatConnection) {
   StartServer([](TPipeServerIOHandler&, std::span<const std::uint8_t> in, Bytes& out) {
     if (ToText(Bytes(in.begin(), in.end())) == "throw") throw std::runtime_error("broken");
