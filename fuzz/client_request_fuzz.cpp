@@ -1,12 +1,12 @@
 // Fuzzes the reader of client requests (and of replies, which clients read): any bytes must end
 // in a file name or an error text. A name that was read must come back unchanged through a
 // reply and through a request we write ourselves.
-#include "service/melodyseeker_share_unit.h"
-
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 #include <string>
+
+#include "service/melodyseeker_share_unit.h"
 
 namespace {
 

@@ -5,21 +5,19 @@
 // reply document as received (--xml), or one JSON object per file and line (--json).
 // Exit code: 0 when every reply is a success, 1 when any is an ERROR reply (or a file name
 // cannot be sent), 2 when the service cannot be reached or stops answering.
-#include "cli_command.h"
-
-#include "service/melodyseeker_share_unit.h"
-#include "service/pipeserver_unit.h"
-
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "cli_command.h"
+#include "service/melodyseeker_share_unit.h"
+#include "service/pipeserver_unit.h"
 
 namespace {
 
@@ -70,9 +68,8 @@ void PrintReply(Output output, const std::string& file, const std::vector<std::u
   }
   std::cout << "FILENAME: " << reply.FileName << "\nTITLE: " << reply.Title
             << "\nARTIST: " << reply.Artist << "\nALBUM: " << reply.Album
-            << "\nTRACK: " << reply.Track << "\nYEAR: " << reply.Year
-            << "\nGENRE: " << reply.Genre << "\nBPM: " << reply.BPM
-            << "\nSYNPOS: " << reply.SynPos << "\n\n";
+            << "\nTRACK: " << reply.Track << "\nYEAR: " << reply.Year << "\nGENRE: " << reply.Genre
+            << "\nBPM: " << reply.BPM << "\nSYNPOS: " << reply.SynPos << "\n\n";
 }
 
 // A failure on our side for one file (no reply involved).
@@ -87,10 +84,10 @@ void PrintLocalFailure(Output output, const std::string& file, const std::string
 int Run(const Options& options) {
   const Output output = options.json ? Output::Json : options.xml ? Output::Xml : Output::Text;
   const std::string pipe = options.pipe.empty() ? PipeNameFromEnvironment() : options.pipe;
-  const auto timeout = options.timeout_seconds > 0
-                           ? std::chrono::milliseconds(
-                                 static_cast<long long>(options.timeout_seconds * 1000.0))
-                           : std::chrono::milliseconds(-1);
+  const auto timeout =
+      options.timeout_seconds > 0
+          ? std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds * 1000.0))
+          : std::chrono::milliseconds(-1);
 
   TPipeClient client;
   if (!client.Connect(pipe)) {
@@ -117,8 +114,8 @@ int Run(const Options& options) {
       continue;
     }
     std::vector<std::uint8_t> raw;
-    const std::span<const std::uint8_t> bytes(
-        reinterpret_cast<const std::uint8_t*>(request.data()), request.size());
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(request.data()),
+                                              request.size());
     if (!client.Transact(bytes, raw, timeout)) {
       std::cerr << "melodyseeker-cli identify: " << file << ": " << client.LastError() << '\n';
       return mscli::kExitUnavailable;

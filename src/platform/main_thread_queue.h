@@ -11,11 +11,11 @@
 // draining the queue while it waits (process_pending), or the wait never ends.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <condition_variable>
 #include <thread>
 
 class TMainThreadQueue {

@@ -1,7 +1,5 @@
 #include "service/melodyseeker_share_unit.h"
 
-#include "tags/unicode_util_unit.h"
-
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
@@ -10,6 +8,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+
+#include "tags/unicode_util_unit.h"
 
 namespace {
 
@@ -33,8 +33,8 @@ void InitLibxml() {
 }
 
 bool XmlAllows(char16_t unit) {
-  return unit == 0x09 || unit == 0x0A || unit == 0x0D || (unit >= 0x20 && unit != 0xFFFE &&
-                                                          unit != 0xFFFF);
+  return unit == 0x09 || unit == 0x0A || unit == 0x0D ||
+         (unit >= 0x20 && unit != 0xFFFE && unit != 0xFFFF);
 }
 
 // Invalid UTF-8 and characters that XML 1.0 forbids even as references become U+FFFD.

@@ -1,7 +1,5 @@
 #include "service/pipeserver_unit.h"
 
-#include "diagnostics/debug_unit.h"
-
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -18,6 +16,8 @@
 #include <exception>
 #include <functional>
 #include <utility>
+
+#include "diagnostics/debug_unit.h"
 
 namespace {
 
@@ -79,8 +79,8 @@ void EnsureSendBuffer(int fd, std::size_t size) {
       static_cast<std::size_t>(current) >= needed) {
     return;
   }
-  int wanted = needed > static_cast<std::size_t>(INT_MAX / 2) ? INT_MAX / 2
-                                                              : static_cast<int>(needed);
+  int wanted =
+      needed > static_cast<std::size_t>(INT_MAX / 2) ? INT_MAX / 2 : static_cast<int>(needed);
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &wanted, sizeof(wanted));
   // Past the system's cap only a privileged process may go; try, the send reports the rest.
   if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &current, &length) == 0 &&
@@ -203,9 +203,8 @@ void TPipeServerIOHandler::Execute() {
         break;
       }
     }
-    if (!answer.empty() &&
-        SendMessage(FPipeHandleServer, answer, FServer.FStopEvent,
-                    std::chrono::milliseconds(-1)) != 0) {
+    if (!answer.empty() && SendMessage(FPipeHandleServer, answer, FServer.FStopEvent,
+                                       std::chrono::milliseconds(-1)) != 0) {
       break;
     }
   }
@@ -270,8 +269,10 @@ bool TPipeServer::Start() {
         if (connect(probe, AsSockaddr(address), address.length) != 0 && errno == ECONNREFUSED &&
             unlink(FPipeName.c_str()) == 0) {
           retried = true;
-          if (bind(FListenHandle, AsSockaddr(address), address.length) != 0) error = errno;
-          else error = 0;
+          if (bind(FListenHandle, AsSockaddr(address), address.length) != 0)
+            error = errno;
+          else
+            error = 0;
         }
         close(probe);
       }
@@ -330,8 +331,7 @@ void TPipeServer::Execute() {
     int fd = accept4(FListenHandle, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       StartHandler(fd);
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
-               errno != ECONNABORTED) {
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
       // Out of descriptors or memory: the pending client stays queued; rest instead of spinning.
       poll(&fds[1], 1, kRetryMs);
     }
@@ -361,8 +361,8 @@ void TPipeServer::Execute() {
 
 void TPipeServer::StartHandler(int fd) {
   std::lock_guard<std::mutex> guard(FPipeServerIOHandlersLock);
-  auto handler =
-      std::unique_ptr<TPipeServerIOHandler>(new TPipeServerIOHandler(*this, fd, FPipeServerDataEvent));
+  auto handler = std::unique_ptr<TPipeServerIOHandler>(
+      new TPipeServerIOHandler(*this, fd, FPipeServerDataEvent));
   TPipeServerIOHandler* raw = handler.get();
   FPipeServerIOHandlers.push_back(std::move(handler));
   // In the list before it can end; started under the lock so that its notification cannot
@@ -495,7 +495,7 @@ bool TPipeClient::Receive(std::vector<std::uint8_t>& message, std::chrono::milli
   return Fail("receive: " + SystemText(code));
 }
 
-bool TPipeClient::Transact(std::span<const std::uint8_t> request,
-                           std::vector<std::uint8_t>& answer, std::chrono::milliseconds timeout) {
+bool TPipeClient::Transact(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& answer,
+                           std::chrono::milliseconds timeout) {
   return Send(request) && Receive(answer, timeout);
 }

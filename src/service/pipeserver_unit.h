@@ -18,8 +18,6 @@
 //
 // TPipeClient is the client side of the same channel (melodyseeker-cli, tests).
 
-#include "platform/main_thread_queue.h"
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/main_thread_queue.h"
+
 class TPipeServer;
 
 // The service's channel name.
@@ -44,9 +44,9 @@ std::string PipeNameFromEnvironment(std::string_view name = kPipeName);
 // One connection's thread. Only the server creates and ends it.
 class TPipeServerIOHandler {
  public:
-  using DataEvent = std::function<void(TPipeServerIOHandler& Sender,
-                                       std::span<const std::uint8_t> ReceivedStream,
-                                       std::vector<std::uint8_t>& SendStream)>;
+  using DataEvent =
+      std::function<void(TPipeServerIOHandler& Sender, std::span<const std::uint8_t> ReceivedStream,
+                         std::vector<std::uint8_t>& SendStream)>;
 
   ~TPipeServerIOHandler();
   TPipeServerIOHandler(const TPipeServerIOHandler&) = delete;
@@ -108,7 +108,7 @@ class TPipeServer {
   friend class TPipeServerIOHandler;
   void Execute();
   void StartHandler(int fd);
-  void HandlerEnded(TPipeServerIOHandler* handler);  // in the connection thread
+  void HandlerEnded(TPipeServerIOHandler* handler);   // in the connection thread
   void RemoveHandler(TPipeServerIOHandler* handler);  // the termination notification
 
   const std::string FPipeName;

@@ -1,11 +1,6 @@
 // melodyseeker-cli identify as a real child process against a real socket server whose data
 // event answers with the protocol's documents.
-#include "service/melodyseeker_share_unit.h"
-#include "service/pipeserver_unit.h"
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,10 +9,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "service/melodyseeker_share_unit.h"
+#include "service/pipeserver_unit.h"
 
 namespace {
 
@@ -45,10 +44,12 @@ class CliIdentifyTest : public ::testing::Test {
     server_->SetOnReceive([](TPipeServerIOHandler&, std::span<const std::uint8_t> in,
                              std::vector<std::uint8_t>& out) {
       std::string name, error, reply;
-      if (!ClientXmlReadFilename(in, name, error)) reply = ClientXmlError(error);
+      if (!ClientXmlReadFilename(in, name, error))
+        reply = ClientXmlError(error);
       else if (name.ends_with("ok.mp3"))
         reply = ClientXmlResult(name, kTitle, "Artist", "Album", 3, 0, "Pop", 0, 12);
-      else reply = ClientXmlError(ErrorFor(name));
+      else
+        reply = ClientXmlError(ErrorFor(name));
       out.assign(reply.begin(), reply.end());
     });
     ASSERT_TRUE(server_->Start()) << server_->LastErrorDetail();
@@ -65,7 +66,8 @@ class CliIdentifyTest : public ::testing::Test {
       if (pipe != nullptr) {
         std::array<char, 4096> buffer;
         std::size_t n;
-        while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.out.append(buffer.data(), n);
+        while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+          run.out.append(buffer.data(), n);
         int status = pclose(pipe);
         run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       }
@@ -120,8 +122,9 @@ TEST_F(CliIdentifyTest, OutputFormatsAndServiceDiscovery) {
       {"xml prints the reply as received", "identify --xml --pipe " + name_ + " /m/ok.mp3", 0,
        ClientXmlResult("/m/ok.mp3", kTitle, "Artist", "Album", 3, 0, "Pop", 0, 12), false},
       {"text lists the values", "identify --pipe " + name_ + " /m/ok.mp3", 0,
-       "FILENAME: /m/ok.mp3\nTITLE: " + kTitle + "\nARTIST: Artist\nALBUM: Album\nTRACK: 3\n"
-       "YEAR: \nGENRE: Pop\nBPM: \nSYNPOS: 12\n\n",
+       "FILENAME: /m/ok.mp3\nTITLE: " + kTitle +
+           "\nARTIST: Artist\nALBUM: Album\nTRACK: 3\n"
+           "YEAR: \nGENRE: Pop\nBPM: \nSYNPOS: 12\n\n",
        false},
       {"text shows the error", "identify --pipe " + name_ + " /m/x.mp3", 1,
        "ERROR: " + ErrorFor("/m/x.mp3"), true},
@@ -139,8 +142,10 @@ TEST_F(CliIdentifyTest, OutputFormatsAndServiceDiscovery) {
     SCOPED_TRACE(c.what);
     CliRun run = Run(c.arguments);
     EXPECT_EQ(run.exit_code, c.exit_code);
-    if (c.contains) EXPECT_NE(run.out.find(c.expected_out), std::string::npos) << run.out;
-    else EXPECT_EQ(run.out, c.expected_out);
+    if (c.contains)
+      EXPECT_NE(run.out.find(c.expected_out), std::string::npos) << run.out;
+    else
+      EXPECT_EQ(run.out, c.expected_out);
   }
   unsetenv("MELODYSEEKER_PIPE");
 }

@@ -55,7 +55,10 @@ TEST(ClientXmlReplies, StayWellFormedWhateverTheTextAndReadBack) {
   ASSERT_TRUE(ClientXmlReadReply(ToBytes(doc), reply, error)) << error;
   EXPECT_TRUE(reply.ok);
   EXPECT_EQ(reply.FileName, "/a/b.mp3");
-  EXPECT_EQ(reply.Title, "A\xEF\xBF\xBD" "B\xEF\xBF\xBD" "C\r\nD\tE");
+  EXPECT_EQ(reply.Title,
+            "A\xEF\xBF\xBD"
+            "B\xEF\xBF\xBD"
+            "C\r\nD\tE");
   EXPECT_EQ(reply.Artist, "Art");
   EXPECT_EQ(reply.Album, "Alb");
   EXPECT_EQ(reply.Track, "5");
@@ -68,7 +71,8 @@ TEST(ClientXmlReplies, StayWellFormedWhateverTheTextAndReadBack) {
   EXPECT_FALSE(reply.ok);
   EXPECT_EQ(reply.Error, "Datei existiert nicht");
 
-  EXPECT_FALSE(ClientXmlReadReply(ToBytes("<clientapi><TITLE>x</TITLE></clientapi>"), reply, error));
+  EXPECT_FALSE(
+      ClientXmlReadReply(ToBytes("<clientapi><TITLE>x</TITLE></clientapi>"), reply, error));
   EXPECT_FALSE(ClientXmlReadReply(ToBytes("<clientapi>"), reply, error));
 }
 
@@ -142,9 +146,8 @@ TEST(ClientXmlRequests, BrokenAndHostileDocumentsGiveAnErrorText) {
       {"only whitespace", ToBytes("  \n ")},
       {"not xml at all", Bytes{0x00, 0x01, 0x02, 'g', 0xFF}},
       {"billion laughs", ToBytes(laughs)},
-      {"external entity",
-       ToBytes("<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
-               "<r><FILENAME>&x;</FILENAME></r>")},
+      {"external entity", ToBytes("<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+                                  "<r><FILENAME>&x;</FILENAME></r>")},
       {"external DTD", ToBytes("<!DOCTYPE r SYSTEM \"http://127.0.0.1:9/x.dtd\"><r/>")},
       {"undeclared entity", ToBytes("<r><FILENAME>&x;</FILENAME></r>")},
       {"latin-1 bytes without declaration", ToBytes("<r><FILENAME>/\xE4.mp3</FILENAME></r>")},

@@ -3,7 +3,6 @@
 #include "service/pipeserver_unit.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -350,11 +349,14 @@ TEST(PipeName, EnvironmentOverridesWhenSet) {
     const char* env;  // nullptr: unset
     std::string expected;
   };
-  const Case cases[] = {{nullptr, "MelodySeeker"}, {"", "MelodySeeker"}, {"/run/x.sock", "/run/x.sock"}};
+  const Case cases[] = {
+      {nullptr, "MelodySeeker"}, {"", "MelodySeeker"}, {"/run/x.sock", "/run/x.sock"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.env == nullptr ? "unset" : c.env);
-    if (c.env == nullptr) unsetenv("MELODYSEEKER_PIPE");
-    else setenv("MELODYSEEKER_PIPE", c.env, 1);
+    if (c.env == nullptr)
+      unsetenv("MELODYSEEKER_PIPE");
+    else
+      setenv("MELODYSEEKER_PIPE", c.env, 1);
     EXPECT_EQ(PipeNameFromEnvironment(), c.expected);
   }
   unsetenv("MELODYSEEKER_PIPE");
