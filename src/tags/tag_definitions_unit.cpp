@@ -144,13 +144,18 @@ namespace {
 class TTagFileSource final : public TTagSource {
  public:
   explicit TTagFileSource(const std::string& filename) {
-    fFd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open: a FIFO named like a media file must not stall the caller.
+    fFd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fFd < 0) throw ETagError(std::strerror(errno));
     struct stat st {};
     if (::fstat(fFd, &st) != 0) {
       const int err = errno;
       ::close(fFd);
       throw ETagError(std::strerror(err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fFd);
+      throw ETagError("not a regular file");
     }
     fSize = static_cast<std::uint64_t>(st.st_size);
   }
@@ -187,5 +192,5 @@ std::unique_ptr<TTagSource> OpenTagFile(const std::string& filename) {
 
 bool TagFileExists(const std::string& filename) {
   struct stat st {};
-  return ::stat(filename.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return ::stat(filename.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }

@@ -103,7 +103,8 @@ class TTagSource {
   virtual void ReadAt(std::uint64_t offset, std::span<std::uint8_t> dst) = 0;
 };
 
-// Opens `filename` for reading; raises ETagError with the system's message when that fails.
+// Opens the regular file `filename` for reading; raises ETagError with the system's message
+// when that fails.
 std::unique_ptr<TTagSource> OpenTagFile(const std::string& filename);
 
 // A source over bytes the caller keeps alive.
@@ -117,5 +118,6 @@ class TTagMemorySource final : public TTagSource {
   std::span<const std::uint8_t> fBytes;
 };
 
-// True when `filename` names an existing file that is not a directory.
+// True when `filename` names an existing regular file (directories, devices and FIFOs are not
+// media files; opening a FIFO could block).
 bool TagFileExists(const std::string& filename);

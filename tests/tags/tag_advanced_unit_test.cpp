@@ -2,9 +2,12 @@
 // next (values and work buffer alike).
 #include "tags/tag_advanced_unit.h"
 #include "tags/tag_advanced_vorbis_unit.h"
+#include "tags/tag_simple_unit.h"
 #include "tag_test_util.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -32,8 +35,15 @@ TEST(TAdvancedTag, MissingAndUnsupportedFiles) {
   const std::string missing = dir.File("gone.mp3");
   EXPECT_FALSE(tag.loadfromfile(missing, false));
   EXPECT_EQ(tag.Error(), missing + " Datei wurde nicht gefunden");
-  // A directory is no file, whatever its name says.
+  // A directory or a FIFO is no media file, whatever its name says (opening the FIFO would
+  // wait for a writer forever).
   EXPECT_FALSE(tag.loadfromfile(dir.File(""), false));
+  const std::string fifo = dir.File("fifo.mp3");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(tag.loadfromfile(fifo, false));
+  EXPECT_EQ(tag.Error(), fifo + " Datei wurde nicht gefunden");
+  TSimpleTag simple;
+  EXPECT_FALSE(simple.loadfromfile(fifo));
 }
 
 TEST(TAdvancedTag, NothingCarriesOverBetweenFiles) {
