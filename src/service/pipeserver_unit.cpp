@@ -264,7 +264,8 @@ bool TPipeServer::Start() {
     bool retried = false;
     if (error == EADDRINUSE && is_file && lstat(FPipeName.c_str(), &info) == 0 &&
         S_ISSOCK(info.st_mode)) {
-      int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      // Non-blocking, so a live server with a full queue answers EAGAIN instead of stalling us.
+      int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (probe >= 0) {
         if (connect(probe, AsSockaddr(address), address.length) != 0 && errno == ECONNREFUSED &&
             unlink(FPipeName.c_str()) == 0) {
