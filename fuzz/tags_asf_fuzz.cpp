@@ -1,12 +1,12 @@
 // ASF header objects: content description, extended content, header extension with metadata
 // and metadata library.
-#include "tags/wmvcore.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "tags/wmvcore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<RWMAttribute> attributes;

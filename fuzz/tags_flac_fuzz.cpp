@@ -1,9 +1,9 @@
 // Vorbis comments: the FLAC metadata block walk and the comment block it finds.
-#include "tags/tag_advanced_vorbis_unit.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "tags/tag_advanced_vorbis_unit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> bytes(data, size);

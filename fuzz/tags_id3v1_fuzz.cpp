@@ -1,9 +1,9 @@
 // ID3v1 block parser on arbitrary 128-byte blocks.
-#include "tags/tag_simple_unit.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "tags/tag_simple_unit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < ID3v1BlockSize) return 0;

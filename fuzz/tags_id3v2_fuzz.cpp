@@ -1,10 +1,10 @@
 // ID3v2: the frame walk on arbitrary bodies of every version, and the whole reader on the input
 // taken as a file.
-#include "tags/tag_advanced_id3_unit.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "tags/tag_advanced_id3_unit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;

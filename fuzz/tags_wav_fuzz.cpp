@@ -1,9 +1,9 @@
 // WAV INFO: the RIFF chunk walk over the input as a file, and the INFO list parser on its own.
-#include "tags/tag_advanced_wav_unit.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "tags/tag_advanced_wav_unit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   RAdvancedTags tags;

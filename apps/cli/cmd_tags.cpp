@@ -5,17 +5,15 @@
 // of both, as "name: value" lines or as one JSON object per file and line (--json).
 // Exit code: 0 when both readers succeed for every file, 1 when any load fails, 2 when the tag
 // readers cannot be created.
-#include "cli_command.h"
-
-#include "tags/tag_advanced_unit.h"
-#include "tags/tag_simple_unit.h"
-
-#include <nlohmann/json.hpp>
-
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "cli_command.h"
+#include "tags/tag_advanced_unit.h"
+#include "tags/tag_simple_unit.h"
 
 namespace {
 
@@ -25,10 +23,18 @@ struct Options {
 };
 
 nlohmann::ordered_json SimpleJson(const TSimpleTag& t, bool ok) {
-  return {{"ok", ok},          {"error", t.error()},   {"tagTyp", TagTypName(t.tagTyp())},
-          {"tagVers", t.tagVers()}, {"tagSize", t.tagSize()}, {"tagPresent", t.tagPresent()},
-          {"Track", t.Track()}, {"Title", t.Title()},  {"Artist", t.Artist()},
-          {"Album", t.Album()}, {"Year", t.Year()},    {"genre", t.genre()},
+  return {{"ok", ok},
+          {"error", t.error()},
+          {"tagTyp", TagTypName(t.tagTyp())},
+          {"tagVers", t.tagVers()},
+          {"tagSize", t.tagSize()},
+          {"tagPresent", t.tagPresent()},
+          {"Track", t.Track()},
+          {"Title", t.Title()},
+          {"Artist", t.Artist()},
+          {"Album", t.Album()},
+          {"Year", t.Year()},
+          {"genre", t.genre()},
           {"comment", t.comment()}};
 }
 

@@ -26,8 +26,8 @@ void TAdvancedDatahandler::Clear() {
 }
 
 std::span<const std::uint8_t> TAdvancedDatahandler::LoadBuffer(TTagSource& source,
-                                                                std::uint64_t offset,
-                                                                std::size_t count) {
+                                                               std::uint64_t offset,
+                                                               std::size_t count) {
   if (count > TagBufferSize) throw ETagError("work buffer too small");
   const std::span<std::uint8_t> dst(fBufRW.get(), count);
   // Mark the range first: a read that fails halfway may already have written into it.

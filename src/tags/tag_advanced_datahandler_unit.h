@@ -5,12 +5,12 @@
 // The work buffer has a fixed size (5 MiB + 1 byte) that several read limits are derived from.
 // Owned by TAdvancedTag; the format handlers hold a plain pointer to it. One thread at a time.
 
-#include "tags/tag_definitions_unit.h"
-
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+
+#include "tags/tag_definitions_unit.h"
 
 inline constexpr std::size_t TagBufferSize = 0x500001;  // 5,242,881 bytes
 // Largest amount of tag data a reader loads: the buffer minus 1,024 bytes.

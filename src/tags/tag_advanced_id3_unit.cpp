@@ -1,17 +1,17 @@
 #include "tags/tag_advanced_id3_unit.h"
 
-#include "tags/tag_toolbox_unit.h"
-#include "tags/unicode_util_unit.h"
-
 #include <array>
 #include <string_view>
+
+#include "tags/tag_toolbox_unit.h"
+#include "tags/unicode_util_unit.h"
 
 namespace {
 
 constexpr std::int64_t kMaxFrameText = 104'857'600;
 
-constexpr std::array<std::string_view, 10> kBinaryFrames = {
-    "UFID", "MCDI", "SYTC", "APIC", "GEOB", "AENC", "COMR", "ENCR", "GRID", "SIGN"};
+constexpr std::array<std::string_view, 10> kBinaryFrames = {"UFID", "MCDI", "SYTC", "APIC", "GEOB",
+                                                            "AENC", "COMR", "ENCR", "GRID", "SIGN"};
 
 bool IsBinaryFrame(std::string_view id) {
   for (auto b : kBinaryFrames) {
@@ -59,19 +59,26 @@ std::string ResolveGenre(std::string text) {
     return text;
   }
   const auto close = text.find(')');
-  return close == std::string::npos ? std::string() : TrimTag(std::string_view(text).substr(close + 1));
+  return close == std::string::npos ? std::string()
+                                    : TrimTag(std::string_view(text).substr(close + 1));
 }
 
 std::int32_t PopmRating(std::span<const std::uint8_t> content) {
   for (std::size_t i = 0; i + 1 < content.size(); ++i) {
     if (content[i] != 0) continue;
     switch (content[i + 1]) {
-      case 1: return 1;
-      case 64: return 2;
-      case 128: return 3;
-      case 196: return 4;
-      case 255: return 5;
-      default: return 0;
+      case 1:
+        return 1;
+      case 64:
+        return 2;
+      case 128:
+        return 3;
+      case 196:
+        return 4;
+      case 255:
+        return 5;
+      default:
+        return 0;
     }
   }
   return 0;
@@ -111,10 +118,18 @@ void HandleFrame(const TZeroPadded& buf, std::string_view id, std::uint64_t p, s
   if (!binary) {
     switch (content[0]) {
       case 0:
-      case 1: text = BufToString(content, k + 1, s - 1 - k, CP_DETECT); break;
-      case 2: text = BufToString(content, k + 1, s - 1 - k, CP_UTF16BE); break;
-      case 3: text = BufToString(content, k + 1, s - 1 - k, CP_UTF8); break;
-      default: text = BufToString(content, k, s - k, CP_DETECT); break;
+      case 1:
+        text = BufToString(content, k + 1, s - 1 - k, CP_DETECT);
+        break;
+      case 2:
+        text = BufToString(content, k + 1, s - 1 - k, CP_UTF16BE);
+        break;
+      case 3:
+        text = BufToString(content, k + 1, s - 1 - k, CP_UTF8);
+        break;
+      default:
+        text = BufToString(content, k, s - k, CP_DETECT);
+        break;
     }
     text = TrimTag(text);
     if (id == "TCON" || id == "TCO") text = ResolveGenre(std::move(text));
@@ -145,8 +160,8 @@ void ParseID3v2Frames(std::span<const std::uint8_t> body, std::uint8_t version,
   const std::uint64_t end = body.size();
   std::uint64_t p = 0;
   while (p < end) {
-    const std::string id = UpperAscii(TrimTag(BufToRawString(body, static_cast<std::int64_t>(p),
-                                                             static_cast<std::int64_t>(id_length))));
+    const std::string id = UpperAscii(TrimTag(
+        BufToRawString(body, static_cast<std::int64_t>(p), static_cast<std::int64_t>(id_length))));
     if (id.empty()) break;  // padding
     std::int64_t size;
     bool compressed = false;

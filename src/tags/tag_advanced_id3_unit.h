@@ -6,11 +6,11 @@
 // skipped; in version 4 frame sizes are read as plain big-endian numbers (as common writers of
 // the time did). Works on the shared data handler, which it does not own; one thread at a time.
 
-#include "tags/tag_advanced_datahandler_unit.h"
-
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "tags/tag_advanced_datahandler_unit.h"
 
 // Walks the frames of a tag body (the bytes after the 10-byte tag header, at most `tagsize` − 10
 // of them) and adds what it finds to `tags`. `version` is the major version from the header.

@@ -1,20 +1,27 @@
 #include "tags/tag_advanced_midi_unit.h"
 
-#include "tags/unicode_util_unit.h"
-
 #include <algorithm>
+
+#include "tags/unicode_util_unit.h"
 
 namespace {
 
 std::string* MetaField(std::uint8_t type, RAdvancedTags& t) {
   switch (type) {
-    case 1: return &t.comment;
-    case 2: return &t.copyright;
-    case 3: return &t.Title;
-    case 8: return &t.Title;
-    case 9: return &t.Artist;
-    case 10: return &t.copyright;
-    default: return nullptr;
+    case 1:
+      return &t.comment;
+    case 2:
+      return &t.copyright;
+    case 3:
+      return &t.Title;
+    case 8:
+      return &t.Title;
+    case 9:
+      return &t.Artist;
+    case 10:
+      return &t.copyright;
+    default:
+      return nullptr;
   }
 }
 
@@ -68,8 +75,8 @@ bool TAdvancedMIDI::loadfromsource_midi(TTagSource& source, const std::string& f
   try {
     const std::uint64_t size = source.Size();
     if (size <= 512) throw ETagError(filename + " < 512");
-    const auto data =
-        dh.LoadBuffer(source, 0, static_cast<std::size_t>(std::min<std::uint64_t>(size, MidiReadLimit)));
+    const auto data = dh.LoadBuffer(
+        source, 0, static_cast<std::size_t>(std::min<std::uint64_t>(size, MidiReadLimit)));
     if (ParseMidiText(data, dh.fTags)) dh.ftagpresent = true;
     return true;
   } catch (const ETagError& e) {

@@ -6,11 +6,11 @@
 // stored with a multi-byte length, are misread the way old players did). Works on the shared
 // data handler, which it does not own; one thread at a time.
 
-#include "tags/tag_advanced_datahandler_unit.h"
-
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "tags/tag_advanced_datahandler_unit.h"
 
 inline constexpr std::size_t MidiReadLimit = 10'240;
 

@@ -10,10 +10,10 @@
 //   if (tag.loadfromfile(path, false) && tag.TagPresent()) use(tag.Title(), tag.Artist());
 //   else report(tag.Error());
 
-#include "tags/tag_advanced_datahandler_unit.h"
-
 #include <memory>
 #include <string>
+
+#include "tags/tag_advanced_datahandler_unit.h"
 
 class TAdvancedID3;
 class TAdvancedMIDI;

@@ -1,9 +1,9 @@
 #include "tags/tag_advanced_vorbis_unit.h"
 
-#include "tags/unicode_util_unit.h"
-
 #include <algorithm>
 #include <string_view>
+
+#include "tags/unicode_util_unit.h"
 
 namespace {
 
@@ -16,13 +16,20 @@ std::string* CommentField(std::string_view name, RAdvancedTags& t) {
     std::string RAdvancedTags::*field;
   };
   static constexpr Entry kTable[] = {
-      {"TITLE", &RAdvancedTags::Title},         {"ARTIST", &RAdvancedTags::Artist},
-      {"ALBUM", &RAdvancedTags::Album},         {"TRACKNUMBER", &RAdvancedTags::Track},
-      {"GENRE", &RAdvancedTags::genre},         {"DATE", &RAdvancedTags::Year},
-      {"COPYRIGHT", &RAdvancedTags::copyright}, {"PERFORMER", &RAdvancedTags::orgartist},
-      {"ORGANIZATION", &RAdvancedTags::composer}, {"COMMENT", &RAdvancedTags::comment},
-      {"BPM", &RAdvancedTags::bpm},             {"ENCODER", &RAdvancedTags::encoder},
-      {"ENCODED_USING", &RAdvancedTags::encoder}, {"COMPOSER", &RAdvancedTags::composer},
+      {"TITLE", &RAdvancedTags::Title},
+      {"ARTIST", &RAdvancedTags::Artist},
+      {"ALBUM", &RAdvancedTags::Album},
+      {"TRACKNUMBER", &RAdvancedTags::Track},
+      {"GENRE", &RAdvancedTags::genre},
+      {"DATE", &RAdvancedTags::Year},
+      {"COPYRIGHT", &RAdvancedTags::copyright},
+      {"PERFORMER", &RAdvancedTags::orgartist},
+      {"ORGANIZATION", &RAdvancedTags::composer},
+      {"COMMENT", &RAdvancedTags::comment},
+      {"BPM", &RAdvancedTags::bpm},
+      {"ENCODER", &RAdvancedTags::encoder},
+      {"ENCODED_USING", &RAdvancedTags::encoder},
+      {"COMPOSER", &RAdvancedTags::composer},
   };
   for (const auto& e : kTable) {
     if (e.name == name) return &(t.*e.field);

@@ -5,11 +5,11 @@
 // there; Ogg pages are not followed), at most TagBufferReadLimit bytes of a FLAC file. Works on
 // the shared data handler, which it does not own; one thread at a time.
 
-#include "tags/tag_advanced_datahandler_unit.h"
-
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "tags/tag_advanced_datahandler_unit.h"
 
 inline constexpr std::size_t VorbisOggReadLimit = 102'400;
 

@@ -1,10 +1,10 @@
 #include "tags/tag_advanced_wav_unit.h"
 
-#include "tags/unicode_util_unit.h"
-
 #include <algorithm>
 #include <array>
 #include <string_view>
+
+#include "tags/unicode_util_unit.h"
 
 namespace {
 
@@ -103,8 +103,8 @@ bool TAdvancedWav::loadfromsource_wav(TTagSource& source, RTagtyp tagtyp_) {
 
     if (list_offset > 0 && list_size > 4) {
       const std::uint64_t available = size - (list_offset + 8);
-      const auto count = static_cast<std::size_t>(
-          std::min<std::uint64_t>({static_cast<std::uint64_t>(list_size), available, TagBufferSize}));
+      const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(
+          {static_cast<std::uint64_t>(list_size), available, TagBufferSize}));
       const auto list = dh.LoadBuffer(source, list_offset + 8, count);
       if (ParseWavInfoList(list, dh.fTags)) dh.ftagpresent = true;
     }

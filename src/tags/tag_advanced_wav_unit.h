@@ -6,11 +6,11 @@
 // A list chunk larger than the work buffer or the rest of the file is cut to what is there.
 // Works on the shared data handler, which it does not own; one thread at a time.
 
-#include "tags/tag_advanced_datahandler_unit.h"
-
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "tags/tag_advanced_datahandler_unit.h"
 
 // Parses the data of a list chunk (list type first). Returns false, touching nothing, when the
 // list type is not "INFO".

@@ -1,12 +1,12 @@
 #include "tags/tag_advanced_wma_unit.h"
 
-#include "os/os_api_unit.h"
-#include "tags/unicode_util_unit.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
 #include <vector>
+
+#include "os/os_api_unit.h"
+#include "tags/unicode_util_unit.h"
 
 namespace {
 
@@ -65,12 +65,23 @@ void ApplyAttribute(const std::string& name, WMT_ATTR_DATATYPE type,
       tags.Track = std::to_string(number);
     } else if (name == "WM/SHAREDUSERRATING") {
       switch (number) {
-        case 1: tags.v_rating = 1; break;
-        case 25: tags.v_rating = 2; break;
-        case 50: tags.v_rating = 3; break;
-        case 75: tags.v_rating = 4; break;
-        case 99: tags.v_rating = 5; break;
-        default: break;
+        case 1:
+          tags.v_rating = 1;
+          break;
+        case 25:
+          tags.v_rating = 2;
+          break;
+        case 50:
+          tags.v_rating = 3;
+          break;
+        case 75:
+          tags.v_rating = 4;
+          break;
+        case 99:
+          tags.v_rating = 5;
+          break;
+        default:
+          break;
       }
     }
   } else if (type == WMT_TYPE_STRING) {
@@ -116,11 +127,12 @@ void TAdvancedWMA::ReadAttributes(IWMHeaderInfo3& header) {
     if (name_length == 0 || value_length == 0) continue;
     name.assign(name_length, u'\0');
     value.assign(value_length, 0);
-    result = header.GetAttributeByIndexEx(WMAllStreams, i, name.data(), name_length, type,
-                                          language, value.data(), value_length);
+    result = header.GetAttributeByIndexEx(WMAllStreams, i, name.data(), name_length, type, language,
+                                          value.data(), value_length);
     if (result < 0) throw ETagError("GetAttributeByIndexEx ($" + Hex(result) + ").");
     value.resize(value_length);
-    const std::u16string_view name_view(name.data(), std::min<std::size_t>(name_length, name.size()));
+    const std::u16string_view name_view(name.data(),
+                                        std::min<std::size_t>(name_length, name.size()));
     const std::string upper = UpperAscii(Utf16ToUtf8(name_view.substr(0, name_view.find(u'\0'))));
     ApplyAttribute(upper, type, value, fDataHandler->fTags);
   }

@@ -6,11 +6,11 @@
 // Owns its editor (one per object, used by one thread at a time); the data handler is shared
 // and not owned.
 
-#include "tags/tag_advanced_datahandler_unit.h"
-#include "tags/wmvcore.h"
-
 #include <memory>
 #include <string>
+
+#include "tags/tag_advanced_datahandler_unit.h"
+#include "tags/wmvcore.h"
 
 inline constexpr const char* WMEditorMissingText =
     "WMMetadataEditor nicht initialisiert, möglicherweise steht er auf diesem System nicht zur "

@@ -1,7 +1,5 @@
 #include "tags/tag_definitions_unit.h"
 
-#include "tags/unicode_util_unit.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,18 +8,19 @@
 #include <cstring>
 #include <limits>
 
+#include "tags/unicode_util_unit.h"
+
 const std::array<std::string_view, 149> ID3v1Genres = {
     "Blues", "Classic Rock", "Country", "Dance", "Disco", "Funk", "Grunge", "Hip-Hop", "Jazz",
     "Metal", "New Age", "Oldies", "Other", "Pop", "R&B", "Rap", "Reggae", "Rock", "Techno",
     "Industrial", "Alternative", "Ska", "Death Metal", "Pranks", "Soundtrack", "Euro-Techno",
     "Ambient", "Trip-Hop", "Vocal", "Jazz+Funk", "Fusion", "Trance", "Classical", "Instrumental",
     "Acid", "House", "Game", "Sound Clip", "Gospel", "Noise", "AlternRock", "Bass", "Soul", "Punk",
-    "Space", "Meditative", "Instrumental Pop", "Instrumental Rock", "Ethnic", "Gothic",
-    "Darkwave", "Techno-Industrial", "Electronic", "Pop-Folk", "Eurodance", "Dream",
-    "Southern Rock", "Comedy", "Cult", "Gangsta", "Top 40", "Christian Rap", "Pop/Funk",
-    "Jungle", "Native American", "Cabaret", "New Wave", "Psychadelic", "Rave", "Showtunes",
-    "Trailer", "Lo-Fi", "Tribal", "Acid Punk", "Acid Jazz", "Polka", "Retro", "Musical",
-    "Rock & Roll", "Hard Rock",
+    "Space", "Meditative", "Instrumental Pop", "Instrumental Rock", "Ethnic", "Gothic", "Darkwave",
+    "Techno-Industrial", "Electronic", "Pop-Folk", "Eurodance", "Dream", "Southern Rock", "Comedy",
+    "Cult", "Gangsta", "Top 40", "Christian Rap", "Pop/Funk", "Jungle", "Native American",
+    "Cabaret", "New Wave", "Psychadelic", "Rave", "Showtunes", "Trailer", "Lo-Fi", "Tribal",
+    "Acid Punk", "Acid Jazz", "Polka", "Retro", "Musical", "Rock & Roll", "Hard Rock",
     // 80..147: the Winamp additions
     "Folk", "Folk-Rock", "National Folk", "Swing", "Fast Fusion", "Bebob", "Latin", "Revival",
     "Celtic", "Bluegrass", "Avantgarde", "Gothic Rock", "Progressive Rock", "Psychedelic Rock",
@@ -29,23 +28,31 @@ const std::array<std::string_view, 149> ID3v1Genres = {
     "Speech", "Chanson", "Opera", "Chamber Music", "Sonata", "Symphony", "Booty Brass", "Primus",
     "Porn Groove", "Satire", "Slow Jam", "Club", "Tango", "Samba", "Folklore", "Ballad",
     "Power Ballad", "Rhytmic Soul", "Freestyle", "Duet", "Punk Rock", "Drum Solo", "A capella",
-    "Euro-House", "Dance Hall", "Goa", "Drum & Bass", "Club-House", "Hardcore", "Terror",
-    "Indie", "BritPop", "Negerpunk", "Polsk Punk", "Beat", "Christian Gangsta Rap",
-    "Heavy Metal", "Black Metal", "Crossover", "Contemporary Christian", "Christian Rock",
-    "Merengue", "Salsa", "Thrash Metal", "Anime", "Jpop", "Synthpop",
+    "Euro-House", "Dance Hall", "Goa", "Drum & Bass", "Club-House", "Hardcore", "Terror", "Indie",
+    "BritPop", "Negerpunk", "Polsk Punk", "Beat", "Christian Gangsta Rap", "Heavy Metal",
+    "Black Metal", "Crossover", "Contemporary Christian", "Christian Rock", "Merengue", "Salsa",
+    "Thrash Metal", "Anime", "Jpop", "Synthpop",
     // never returned by a lookup
     "None"};
 
 std::string_view TagTypName(RTagtyp typ) {
   switch (typ) {
-    case tt_id3v1: return "tt_id3v1";
-    case tt_id3v2: return "tt_id3v2";
-    case tt_vorbis: return "tt_vorbis";
-    case tt_flac: return "tt_flac";
-    case tt_wma: return "tt_wma";
-    case tt_midi: return "tt_midi";
-    case tt_wav: return "tt_wav";
-    case tt_unsupported: break;
+    case tt_id3v1:
+      return "tt_id3v1";
+    case tt_id3v2:
+      return "tt_id3v2";
+    case tt_vorbis:
+      return "tt_vorbis";
+    case tt_flac:
+      return "tt_flac";
+    case tt_wma:
+      return "tt_wma";
+    case tt_midi:
+      return "tt_midi";
+    case tt_wav:
+      return "tt_wav";
+    case tt_unsupported:
+      break;
   }
   return "tt_unsupported";
 }
@@ -168,8 +175,8 @@ class TTagFileSource final : public TTagSource {
   void ReadAt(std::uint64_t offset, std::span<std::uint8_t> dst) override {
     std::size_t done = 0;
     while (done < dst.size()) {
-      const ssize_t n = ::pread(fFd, dst.data() + done, dst.size() - done,
-                                static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pread(fFd, dst.data() + done, dst.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         throw ETagError(std::strerror(errno));

@@ -2,10 +2,10 @@
 // Status shared by the simple (ID3v1) tag reader: the last error text and what the last load
 // found. A plain value holder; one thread at a time.
 
-#include "tags/tag_definitions_unit.h"
-
 #include <cstdint>
 #include <string>
+
+#include "tags/tag_definitions_unit.h"
 
 class TSimpleBaseTag {
  public:

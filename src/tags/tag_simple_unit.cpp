@@ -1,9 +1,9 @@
 #include "tags/tag_simple_unit.h"
 
+#include <array>
+
 #include "afp/filetype_unit.h"
 #include "tags/unicode_util_unit.h"
-
-#include <array>
 
 bool ParseID3v1Block(std::span<const std::uint8_t, ID3v1BlockSize> block, RSimpleTags& tags) {
   if (block[0] != 'T' || block[1] != 'A' || block[2] != 'G') return false;

@@ -5,11 +5,11 @@
 // Independent of TAdvancedTag; one object per thread at a time, reusable for many files (each
 // load starts from the cleared state).
 
-#include "tags/tag_simple_base_unit.h"
-
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "tags/tag_simple_base_unit.h"
 
 inline constexpr std::size_t ID3v1BlockSize = 128;
 

@@ -1,10 +1,10 @@
 #include "tags/wmvcore.h"
 
-#include "tags/tag_definitions_unit.h"
-
 #include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "tags/tag_definitions_unit.h"
 
 namespace {
 
@@ -77,14 +77,22 @@ std::u16string NameFromUtf16(std::span<const std::uint8_t> bytes) {
 // Stored type numbers of the extended content and metadata objects, to the editor's.
 WMT_ATTR_DATATYPE TypeFromStored(std::uint16_t stored) {
   switch (stored) {
-    case 0: return WMT_TYPE_STRING;
-    case 1: return WMT_TYPE_BINARY;
-    case 2: return WMT_TYPE_BOOL;
-    case 3: return WMT_TYPE_DWORD;
-    case 4: return WMT_TYPE_QWORD;
-    case 5: return WMT_TYPE_WORD;
-    case 6: return WMT_TYPE_GUID;
-    default: throw AsfError{"unknown attribute type"};
+    case 0:
+      return WMT_TYPE_STRING;
+    case 1:
+      return WMT_TYPE_BINARY;
+    case 2:
+      return WMT_TYPE_BOOL;
+    case 3:
+      return WMT_TYPE_DWORD;
+    case 4:
+      return WMT_TYPE_QWORD;
+    case 5:
+      return WMT_TYPE_WORD;
+    case 6:
+      return WMT_TYPE_GUID;
+    default:
+      throw AsfError{"unknown attribute type"};
   }
 }
 

@@ -61,10 +61,10 @@ class IWMHeaderInfo3 {
   // With `name` and `value` null: the name length in characters including the terminator and
   // the value length in bytes. With buffers at least that large: the name (zero-terminated),
   // the value, type and language. Smaller buffers fail with WM_E_BUFFER_TOO_SMALL.
-  virtual WMResult GetAttributeByIndexEx(std::uint16_t stream, std::uint16_t index,
-                                         char16_t* name, std::uint16_t& name_length,
-                                         WMT_ATTR_DATATYPE& type, std::uint16_t& language,
-                                         std::uint8_t* value, std::uint32_t& value_length) = 0;
+  virtual WMResult GetAttributeByIndexEx(std::uint16_t stream, std::uint16_t index, char16_t* name,
+                                         std::uint16_t& name_length, WMT_ATTR_DATATYPE& type,
+                                         std::uint16_t& language, std::uint8_t* value,
+                                         std::uint32_t& value_length) = 0;
 };
 
 class IWMMetadataEditor {

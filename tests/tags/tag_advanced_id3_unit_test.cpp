@@ -1,11 +1,12 @@
 // The ID3v2 frame walk on bodies built in code, and the work-buffer limit on a large file.
 #include "tags/tag_advanced_id3_unit.h"
-#include "tags/tag_advanced_unit.h"
-#include "tag_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+
+#include "tag_test_util.h"
+#include "tags/tag_advanced_unit.h"
 
 namespace {
 
@@ -60,7 +61,10 @@ TEST(ID3v2Frames, PopularimeterRating) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.content));
     // A SONARID rating first: POPM replaces it, even by 0.
-    const Bytes priv = Cat({B(std::string_view("\0SONARID\xA1" "9\xA1", 11))});
+    const Bytes priv =
+        Cat({B(std::string_view("\0SONARID\xA1"
+                                "9\xA1",
+                                11))});
     EXPECT_EQ(Walk(Cat({Frame("PRIV", priv), Frame("POPM", c.content)})).v_rating, c.rating);
   }
 }
@@ -82,15 +86,18 @@ TEST(ID3v2Frames, SpecialAndTextFrames) {
       {"lower-case identifier", Frame("tit2", {0, 'l', 'c'}), &RAdvancedTags::Title, "lc", 0},
       {"later frame wins", Cat({Frame("TIT2", {0, 'A'}), Frame("TIT2", {0, 'B'})}),
        &RAdvancedTags::Title, "B", 0},
-      {"zero-size frame", Cat({Frame("TIT2", {}), Frame("TPE1", {0, 'Z'})}),
-       &RAdvancedTags::Artist, "Z", 0},
+      {"zero-size frame", Cat({Frame("TIT2", {}), Frame("TPE1", {0, 'Z'})}), &RAdvancedTags::Artist,
+       "Z", 0},
       {"COMM with a description keeps the separator",
        Frame("COMM", {0, 'e', 'n', 'g', 'd', 0, 'h', 'i'}), &RAdvancedTags::comment,
        std::string("d\0hi", 4), 0},
       {"COMM without text", Frame("COMM", {0, 'e', 'n', 'g'}), &RAdvancedTags::comment, "", 0},
-      {"WOAR without encoding byte", Frame("WOAR", B("http://a")), &RAdvancedTags::url,
-       "http://a", 0},
-      {"SONARID as owner identifier", Frame("PRIV", B(std::string_view("SONARID\0" "7\xA1Grp", 13))),
+      {"WOAR without encoding byte", Frame("WOAR", B("http://a")), &RAdvancedTags::url, "http://a",
+       0},
+      {"SONARID as owner identifier",
+       Frame("PRIV", B(std::string_view("SONARID\0"
+                                        "7\xA1Grp",
+                                        13))),
        &RAdvancedTags::v_groups, "Grp", 0},
       {"TBPM", Frame("TBPM", {0, '9', '0'}), &RAdvancedTags::bpm, "90", 0},
       {"TCOP and TENC", Cat({Frame("TCOP", {0, 'c'}), Frame("TENC", {0, 'e'})}),
@@ -136,7 +143,8 @@ TEST(ID3v2File, TagLargerThanTheWorkBufferIsCut) {
   constexpr std::size_t kBodyRead = 5'241'847;  // the work buffer minus 1,024 bytes, minus 10
   Bytes head = B("ID3");
   tagtest::Append(head, Bytes{3, 0, 0});
-  for (int shift : {21, 14, 7, 0}) head.push_back(static_cast<std::uint8_t>((kAnnounced >> shift) & 0x7F));
+  for (int shift : {21, 14, 7, 0})
+    head.push_back(static_cast<std::uint8_t>((kAnnounced >> shift) & 0x7F));
   const Bytes title = Frame("TIT2", {0, 'B', 'i', 'g'});
   tagtest::Append(head, title);
   // An unmapped frame fills the body up to an album frame that ends exactly at the cut ...
@@ -147,12 +155,15 @@ TEST(ID3v2File, TagLargerThanTheWorkBufferIsCut) {
   tagtest::Append(head, Bytes{0, 0});
   {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    out.write(reinterpret_cast<const char*>(head.data()),
+              static_cast<std::streamsize>(head.size()));
     out.seekp(static_cast<std::streamoff>(10 + kBodyRead - album.size()));
-    out.write(reinterpret_cast<const char*>(album.data()), static_cast<std::streamsize>(album.size()));
+    out.write(reinterpret_cast<const char*>(album.data()),
+              static_cast<std::streamsize>(album.size()));
     // ... and an artist frame lies beyond it, inside the announced tag.
     const Bytes artist = Frame("TPE1", {0, 'O', 'u', 't'});
-    out.write(reinterpret_cast<const char*>(artist.data()), static_cast<std::streamsize>(artist.size()));
+    out.write(reinterpret_cast<const char*>(artist.data()),
+              static_cast<std::streamsize>(artist.size()));
     out.seekp(10 + kAnnounced + 1000);
     out.put(0);
   }

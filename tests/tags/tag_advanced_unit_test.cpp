@@ -1,15 +1,15 @@
 // The facade: reader choice, missing files, and that nothing of one file survives into the
 // next (values and work buffer alike).
 #include "tags/tag_advanced_unit.h"
-#include "tags/tag_advanced_vorbis_unit.h"
-#include "tags/tag_simple_unit.h"
-#include "tag_test_util.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
+
+#include "tag_test_util.h"
+#include "tags/tag_advanced_vorbis_unit.h"
+#include "tags/tag_simple_unit.h"
 
 namespace {
 
@@ -65,9 +65,9 @@ TEST(TAdvancedTag, NothingCarriesOverBetweenFiles) {
     ASSERT_FALSE(tag.Title().empty());
     tag.loadfromfile(Fixture(pair[1]), false);
     const RAdvancedTags& t = tag.supportedtags();
-    for (const std::string* field : {&t.Track, &t.Title, &t.Artist, &t.Album, &t.Year, &t.genre,
-                                     &t.comment, &t.composer, &t.url, &t.copyright, &t.encoder,
-                                     &t.bpm, &t.v_groups}) {
+    for (const std::string* field :
+         {&t.Track, &t.Title, &t.Artist, &t.Album, &t.Year, &t.genre, &t.comment, &t.composer,
+          &t.url, &t.copyright, &t.encoder, &t.bpm, &t.v_groups}) {
       EXPECT_EQ(*field, "");
     }
     EXPECT_EQ(t.v_rating, 0);

@@ -1,13 +1,13 @@
 // Files tagged by ffmpeg (a common writer) read back through melodyseeker-cli tags --json.
-#include "tag_test_util.h"
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <array>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
+
+#include "tag_test_util.h"
 
 namespace {
 
@@ -22,7 +22,8 @@ std::string RunCommand(const std::string& command) {
   std::string out;
   std::array<char, 4096> chunk{};
   std::size_t n;
-  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0) out.append(chunk.data(), n);
+  while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe.get())) > 0)
+    out.append(chunk.data(), n);
   const int status = ::pclose(pipe.release());
   EXPECT_EQ(status, 0) << command;
   return out;
@@ -48,8 +49,10 @@ TEST(TagsFromFfmpeg, CliReadsWhatFfmpegWrote) {
     SCOPED_TRACE(c.file);
     const std::string path = dir.File(c.file);
     RunCommand("ffmpeg -nostdin -v error -y -f lavfi -i sine=d=0.5 " + std::string(c.options) +
-        " -metadata 'title=" + title + "' -metadata artist=Artist -metadata album=Album"
-        " -metadata track=7/12 '" + path + "'");
+               " -metadata 'title=" + title +
+               "' -metadata artist=Artist -metadata album=Album"
+               " -metadata track=7/12 '" +
+               path + "'");
     const std::string out = RunCommand("'" + cli + "' tags --json '" + path + "'");
     const auto json = nlohmann::json::parse(out, nullptr, false);
     ASSERT_FALSE(json.is_discarded()) << out;

@@ -1,11 +1,12 @@
 // The ID3v1 block parser and genre table.
 #include "tags/tag_simple_unit.h"
-#include "tag_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+
+#include "tag_test_util.h"
 
 namespace {
 
@@ -32,7 +33,11 @@ TEST(ID3v1Block, FieldsAndGenres) {
       {"zero padded", "Song", 0, "Song", "Blues"},
       {"blanks and controls trimmed", " \tSong \x01", 12, "Song", "Other"},
       {"UTF-8 mark", "\xEF\xBB\xBF\xC3\xA4h", 147, "\xC3\xA4h", "Synthpop"},
-      {"UTF-16 mark", std::string("\xFF\xFE" "A\0", 4), 146, "A", "Jpop"},
+      {"UTF-16 mark",
+       std::string("\xFF\xFE"
+                   "A\0",
+                   4),
+       146, "A", "Jpop"},
       {"8-bit code page", "\xE4\x80", 107, "\xC3\xA4\xE2\x82\xAC", "Booty Brass"},
       {"genre past the table", "x", 148, "x", ""},
       {"no genre", "x", 255, "x", ""},

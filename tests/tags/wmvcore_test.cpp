@@ -1,9 +1,10 @@
 // Our ASF header reader and the WMA handler on top of it, with headers built in code.
-#include "tags/tag_advanced_wma_unit.h"
 #include "tags/wmvcore.h"
-#include "tag_test_util.h"
 
 #include <gtest/gtest.h>
+
+#include "tag_test_util.h"
+#include "tags/tag_advanced_wma_unit.h"
 
 namespace {
 
@@ -95,7 +96,8 @@ Bytes MetadataObject(std::u16string_view name, std::uint16_t stream, const Bytes
 
 TEST(AsfHeader, EditorOperations) {
   Bytes cdo;
-  for (std::size_t len : {Utf16z(u"T").size(), std::size_t{0}, std::size_t{0}, std::size_t{0}, std::size_t{0}}) {
+  for (std::size_t len :
+       {Utf16z(u"T").size(), std::size_t{0}, std::size_t{0}, std::size_t{0}, std::size_t{0}}) {
     AppendLE(cdo, len, 2);
   }
   Append(cdo, Utf16z(u"T"));
@@ -122,7 +124,8 @@ TEST(AsfHeader, EditorOperations) {
   WMT_ATTR_DATATYPE type{};
   std::uint16_t language = 0;
   ASSERT_EQ(info->GetAttributeByIndexEx(WMAllStreams, 1, nullptr, name_length, type, language,
-                                        nullptr, value_length), WM_S_OK);
+                                        nullptr, value_length),
+            WM_S_OK);
   EXPECT_EQ(name_length, 8);  // "WM/Year" and its terminator
   EXPECT_EQ(value_length, 10u);
   EXPECT_EQ(type, WMT_TYPE_STRING);
@@ -130,13 +133,16 @@ TEST(AsfHeader, EditorOperations) {
   Bytes value(value_length);
   std::uint16_t short_name = name_length - 1;
   EXPECT_EQ(info->GetAttributeByIndexEx(WMAllStreams, 1, name.data(), short_name, type, language,
-                                        value.data(), value_length), WM_E_BUFFER_TOO_SMALL);
-  ASSERT_EQ(info->GetAttributeByIndexEx(WMAllStreams, 1, name.data(), name_length, type,
-                                        language, value.data(), value_length), WM_S_OK);
+                                        value.data(), value_length),
+            WM_E_BUFFER_TOO_SMALL);
+  ASSERT_EQ(info->GetAttributeByIndexEx(WMAllStreams, 1, name.data(), name_length, type, language,
+                                        value.data(), value_length),
+            WM_S_OK);
   EXPECT_EQ(name, std::u16string(u"WM/Year\0", 8));
   EXPECT_EQ(value, Utf16z(u"1990"));
   EXPECT_LT(info->GetAttributeByIndexEx(WMAllStreams, 3, nullptr, name_length, type, language,
-                                        nullptr, value_length), 0);
+                                        nullptr, value_length),
+            0);
   EXPECT_EQ(editor->Close(), WM_S_OK);
   EXPECT_LT(editor->Open(dir.File("missing.wma")), 0);
 }
@@ -174,12 +180,20 @@ TEST(TAdvancedWMA, AttributeNamesTypesAndRatings) {
   };
   const std::u16string sonar = u"SONARID\u00A14\u00A1Rock";
   const Case cases[] = {
-      {"names compare without case", {{u"Author", 0, Utf16z(u"X")}}, &RAdvancedTags::Artist, "X", 0},
+      {"names compare without case",
+       {{u"Author", 0, Utf16z(u"X")}},
+       &RAdvancedTags::Artist,
+       "X",
+       0},
       {"shared rating 75", {{u"wm/SharedUserRating", 3, Dword(75)}}, nullptr, "", 4},
       {"shared rating 60", {{u"WM/SharedUserRating", 3, Dword(60)}}, nullptr, "", 0},
       {"shared rating 99", {{u"WM/SharedUserRating", 3, Dword(99)}}, nullptr, "", 5},
       {"SONARID rating", {{u"Rating", 0, Utf16z(sonar)}}, &RAdvancedTags::v_groups, "Rock", 4},
-      {"other RATING text", {{u"RATING", 0, Utf16z(u"five stars")}}, &RAdvancedTags::v_groups, "", 0},
+      {"other RATING text",
+       {{u"RATING", 0, Utf16z(u"five stars")}},
+       &RAdvancedTags::v_groups,
+       "",
+       0},
       {"track as DWORD", {{u"WM/TrackNumber", 3, Dword(12)}}, &RAdvancedTags::Track, "12", 0},
       {"track as text", {{u"WM/TrackNumber", 0, Utf16z(u"3/9")}}, &RAdvancedTags::Track, "3/9", 0},
       {"title as DWORD fills nothing", {{u"Title", 3, Dword(1)}}, &RAdvancedTags::Title, "", 0},
