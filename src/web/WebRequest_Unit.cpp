@@ -136,6 +136,19 @@ std::int32_t ClampInt32(long long value) {
 
 constexpr std::size_t kResponseMsgBytes = 500;
 
+// The start of an answer body as text. Servers today write UTF-8, which is kept (a character cut
+// at the 500-byte mark is dropped); anything else is read as the 8-bit code page, so that an
+// error page always gives a readable message.
+std::string ResponseText(const std::string& head) {
+  const std::size_t cut = head.size() == kResponseMsgBytes ? 3 : 0;
+  for (std::size_t drop = 0; drop <= cut && drop < head.size(); ++drop) {
+    const std::string_view text(head.data(), head.size() - drop);
+    if (IsValidUtf8(text)) return std::string(text);
+  }
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(head.data());
+  return DecodeText(std::span<const std::uint8_t>(bytes, head.size()), CP_ANSI);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -564,8 +577,7 @@ bool TWebRequest::WebRequest_stream(const std::string& RequestUrl, const std::st
   if (curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type != nullptr) {
     ResponseType = type;
   }
-  const auto* head = reinterpret_cast<const std::uint8_t*>(t.Head.data());
-  fResponseMsg = DecodeText(std::span<const std::uint8_t>(head, t.Head.size()), CP_ANSI);
+  fResponseMsg = ResponseText(t.Head);
   fInquiryTime = ClampInt32(std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - started)
                                 .count());

@@ -157,7 +157,8 @@ class TWebRequest {
   std::int32_t InquiryTime() const { return fInquiryTime; }
   // The transport's (or this layer's) error number after a failure, else ResponseCode.
   std::int64_t ErrorNumber() const;
-  // The error's description, else "http reponsecode:" + ResponseCode + " " + first 500 bytes.
+  // The error's description, else "http reponsecode:" + ResponseCode + " " + the first 500
+  // bytes of the body (UTF-8 when they are, else read as Windows-1252).
   std::string ErrorMessage() const;
 
   const std::string& Referer() const { return fsReferer; }

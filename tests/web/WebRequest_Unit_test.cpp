@@ -131,6 +131,14 @@ TEST_F(WebRequestTest, GivesStatusBodyAndTheStartOfErrorPages) {
     res.status = 500;
     res.set_content("Fehler: \xE4\x80", "text/plain");  // Windows-1252: a-umlaut, euro
   });
+  server.Http().Get("/utf8", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 400;
+    res.set_content(std::string(498, 'x') + "\xC3\xA4", "text/plain");  // 'ae' ends at 500
+  });
+  server.Http().Get("/cut", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 400;
+    res.set_content(std::string(499, 'x') + "\xC3\xA4", "text/plain");  // cut inside 'ae'
+  });
   server.Http().Get("/nothing", [](const httplib::Request&, httplib::Response& res) {
     res.status = 204;
   });
@@ -146,6 +154,10 @@ TEST_F(WebRequestTest, GivesStatusBodyAndTheStartOfErrorPages) {
       {"/ok", true, 200, "hello", "http reponsecode:200 hello"},
       {"/missing", false, 404, page, "http reponsecode:404 " + page.substr(0, 500)},
       {"/failed", false, 500, "Fehler: \xE4\x80", "http reponsecode:500 Fehler: \xC3\xA4\xE2\x82\xAC"},
+      {"/utf8", false, 400, std::string(498, 'x') + "\xC3\xA4",
+       "http reponsecode:400 " + std::string(498, 'x') + "\xC3\xA4"},
+      {"/cut", false, 400, std::string(499, 'x') + "\xC3\xA4",
+       "http reponsecode:400 " + std::string(499, 'x')},
       {"/nothing", false, 204, "", "http reponsecode:204 "},
   };
   TWebRequest request;  // one object, reused
