@@ -43,7 +43,7 @@ struct RAdvancedTags {
   std::int32_t v_synchpos = 0;  // milliseconds
 };
 
-// ID3v1 genre names 0..147 (the Winamp extension with three spellings of our own). Index 148
+// ID3v1 genre names 0..147 (the common extended list, three spellings our own). Index 148
 // holds "None", which no lookup returns.
 inline constexpr int ID3v1GenreMax = 147;
 extern const std::array<std::string_view, 149> ID3v1Genres;
