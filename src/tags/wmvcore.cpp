@@ -228,12 +228,17 @@ class TAsfHeaderInfo final : public IWMHeaderInfo3 {
                                  std::uint16_t& language, std::uint8_t* value,
                                  std::uint32_t& value_length) override {
     const RWMAttribute* found = nullptr;
-    std::size_t seen = 0;
-    for (const auto& a : fAttributes) {
-      if (!Matches(a, stream)) continue;
-      if (seen++ == index) {
-        found = &a;
-        break;
+    if (stream == WMAllStreams) {
+      // Direct: a caller walking all attributes must not pay a scan per index.
+      if (index < fAttributes.size()) found = &fAttributes[index];
+    } else {
+      std::size_t seen = 0;
+      for (const auto& a : fAttributes) {
+        if (!Matches(a, stream)) continue;
+        if (seen++ == index) {
+          found = &a;
+          break;
+        }
       }
     }
     if (found == nullptr) return WM_E_INVALIDARG;
