@@ -27,10 +27,6 @@ std::string* InfoField(std::string_view id, RAdvancedTags& t) {
   return nullptr;
 }
 
-std::string_view IdOf(std::span<const std::uint8_t> bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
 }  // namespace
 
 bool ParseWavInfoList(std::span<const std::uint8_t> list, RAdvancedTags& tags) {
@@ -86,7 +82,7 @@ bool TAdvancedWav::loadfromsource_wav(TTagSource& source, RTagtyp tagtyp_) {
     while (true) {
       const TZeroPadded header(chunk);
       const std::int32_t chunk_size = header.LE31(4);
-      const std::string id(IdOf(std::span(chunk).first(4)));
+      const std::string id = BufToRawString(chunk, 0, 4);
       if (chunk_size < 1) {
         throw ETagError("framelen" + std::to_string(chunk_size) + " at frame " +
                         std::to_string(pos) + "/" + id);

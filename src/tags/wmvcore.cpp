@@ -53,10 +53,11 @@ class Cursor {
   std::uint16_t U16(const char* what) { return static_cast<std::uint16_t>(Le(2, what)); }
   std::uint32_t U32(const char* what) { return static_cast<std::uint32_t>(Le(4, what)); }
   std::uint64_t U64(const char* what) { return Le(8, what); }
-  bool TakeGuid(Guid& guid) {
+  Guid TakeGuid() {
     const auto b = Take(16, "object truncated");
+    Guid guid;
     std::copy(b.begin(), b.end(), guid.begin());
-    return true;
+    return guid;
   }
 
  private:
@@ -161,8 +162,7 @@ template <typename Visit>
 void WalkObjects(std::span<const std::uint8_t> data, Visit visit) {
   Cursor c(data);
   while (c.remaining() > 0) {
-    Guid guid;
-    c.TakeGuid(guid);
+    const Guid guid = c.TakeGuid();
     const std::uint64_t size = c.U64("object header truncated");
     if (size < kObjectHeaderSize) throw AsfError{"object size below its header"};
     visit(guid, c.Take(size - kObjectHeaderSize, "object size past the header"));
@@ -177,9 +177,7 @@ bool ParseAsfHeader(std::span<const std::uint8_t> header, std::vector<RWMAttribu
   std::vector<RWMAttribute> description, extended, metadata, library;
   try {
     Cursor c(header);
-    Guid guid;
-    c.TakeGuid(guid);
-    if (guid != kHeaderObject) throw AsfError{"no ASF header object"};
+    if (c.TakeGuid() != kHeaderObject) throw AsfError{"no ASF header object"};
     const std::uint64_t size = c.U64("header truncated");
     if (size < kHeaderObjectSize) throw AsfError{"header size below its fields"};
     c.Take(6, "header truncated");  // object count and two reserved bytes
