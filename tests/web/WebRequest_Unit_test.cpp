@@ -9,6 +9,8 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -286,6 +288,33 @@ TEST_F(WebRequestTest, FollowsAtMostThreeRedirectsAndOnlyToHttp) {
       EXPECT_EQ(body.str(), "");  // neither the redirect pages nor the file
     }
   }
+}
+
+TEST(WebRequestHttps, RefusesACertificateNoAuthorityVouchesFor) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("webrequest_tls_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+      "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  {
+    WebTestServer server(cert, key);
+    server.Http().Get("/x", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("secret", "text/plain");
+    });
+    ASSERT_TRUE(server.Start());
+    TWebRequest request;
+    std::ostringstream body;
+    std::string type;
+    EXPECT_FALSE(request.WebRequest_stream(server.Url("/x", "https"), "", false, false, nullptr,
+                                           &body, type));
+    EXPECT_EQ(request.ResponseCode(), -1);
+    EXPECT_EQ(request.ErrorNumber(), CURLE_PEER_FAILED_VERIFICATION) << request.ErrorMessage();
+    EXPECT_EQ(body.str(), "");
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(WebRequestTest, AbortFromAnotherThreadEndsASlowDownloadAtOnce) {

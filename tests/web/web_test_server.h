@@ -14,47 +14,53 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <thread>
 
 class WebTestServer {
  public:
-  // Idle keep-alive connections end after a second, so that stopping never waits long for one.
-  WebTestServer() { FServer.set_keep_alive_timeout(1); }
+  // Plain HTTP, or HTTPS with the given certificate and key files. Idle keep-alive connections
+  // end after a second, so that stopping never waits long for one.
+  WebTestServer() : FServer(std::make_unique<httplib::Server>()) { Setup(); }
+  WebTestServer(const std::string& cert, const std::string& key)
+      : FServer(std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str())) {
+    Setup();
+  }
   WebTestServer(const WebTestServer&) = delete;
   WebTestServer& operator=(const WebTestServer&) = delete;
   ~WebTestServer() { Stop(); }
 
-  httplib::Server& Http() { return FServer; }
+  httplib::Server& Http() { return *FServer; }
 
   // Binds to an ephemeral port (or `port`, when given) and starts accepting. False when the
   // port cannot be bound.
   bool Start(int port = 0) {
     if (port == 0) {
-      FPort = FServer.bind_to_any_port("127.0.0.1");
+      FPort = FServer->bind_to_any_port("127.0.0.1");
     } else {
-      FPort = FServer.bind_to_port("127.0.0.1", port) ? port : -1;
+      FPort = FServer->bind_to_port("127.0.0.1", port) ? port : -1;
     }
     if (FPort <= 0) return false;
     // The socket listens once bound; connections wait in its backlog until the thread accepts.
-    FThread = std::thread([this] { FServer.listen_after_bind(); });
+    FThread = std::thread([this] { FServer->listen_after_bind(); });
     // stop() only acts on a running server; wait until it runs so that Stop() cannot miss it.
-    while (!FServer.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!FServer->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
   }
 
   void Stop() {
     FStopping = true;
     if (FThread.joinable()) {
-      FServer.stop();
+      FServer->stop();
       FThread.join();
     }
   }
 
   bool Stopping() const { return FStopping.load(); }
   int Port() const { return FPort; }
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(FPort) + path;
+  std::string Url(const std::string& path, const char* scheme = "http") const {
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(FPort) + path;
   }
 
   // Serves `total` bytes of `fill` in pieces of `piece` bytes, pausing `pause` after each piece;
@@ -74,7 +80,9 @@ class WebTestServer {
   }
 
  private:
-  httplib::Server FServer;
+  void Setup() { FServer->set_keep_alive_timeout(1); }
+
+  std::unique_ptr<httplib::Server> FServer;
   std::thread FThread;
   std::atomic<bool> FStopping{false};
   int FPort = -1;
