@@ -2,12 +2,12 @@
 // behind the XML parser: any bytes must end in a record or an error text. A cache list that was
 // accepted has only addresses and sizes that can be used, and a parsed document survives being
 // written and read again.
-#include "web/webapi_unit.h"
-
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 #include <string>
+
+#include "web/webapi_unit.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   TWebXmlNode root;

@@ -1,8 +1,5 @@
 #include "web/WebRequest_Unit.h"
 
-#include "tags/unicode_decode_unit.h"
-#include "tags/unicode_util_unit.h"
-
 #include <curl/curl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -17,6 +14,9 @@
 #include <new>
 #include <ostream>
 #include <sstream>
+
+#include "tags/unicode_decode_unit.h"
+#include "tags/unicode_util_unit.h"
 
 namespace {
 
@@ -129,9 +129,8 @@ std::string HeaderValue(std::string_view value) {
 }
 
 std::int32_t ClampInt32(long long value) {
-  return static_cast<std::int32_t>(
-      std::clamp<long long>(value, std::numeric_limits<std::int32_t>::min(),
-                            std::numeric_limits<std::int32_t>::max()));
+  return static_cast<std::int32_t>(std::clamp<long long>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 constexpr std::size_t kResponseMsgBytes = 500;
@@ -346,8 +345,8 @@ struct TWebRequest::TCurl {
     try {
       const auto chunk = static_cast<std::int64_t>(length);
       if (self->MaxBytes >= 0 && chunk > self->MaxBytes - self->BodyBytes) {
-        self->Fail(WebErrorTooLarge, "the answer is larger than " +
-                                         std::to_string(self->MaxBytes) + " bytes");
+        self->Fail(WebErrorTooLarge,
+                   "the answer is larger than " + std::to_string(self->MaxBytes) + " bytes");
         return 0;
       }
       self->BodyBytes += chunk;

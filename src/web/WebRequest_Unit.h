@@ -39,7 +39,13 @@
 #include <utility>
 #include <vector>
 
-enum TWebRequestEventsStatus : int { StatusNone, StatusStart, StatusReceive, StatusFinished, StatusError };
+enum TWebRequestEventsStatus : int {
+  StatusNone,
+  StatusStart,
+  StatusReceive,
+  StatusFinished,
+  StatusError
+};
 
 class TWebRequest;
 

@@ -1,13 +1,13 @@
 #include "web/webapi_unit.h"
 
-#include "platform/thread_annotations.h"
-
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <optional>
+
+#include "platform/thread_annotations.h"
 
 namespace {
 

@@ -20,12 +20,12 @@
 // expected document, ends the operation, so nothing is ever sent endlessly or twice after the
 // service has seen it.
 
-#include "web/WebRequest_Unit.h"
-
 #include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
+
+#include "web/WebRequest_Unit.h"
 
 // The eight metadata values exchanged with the service and the clients. Numbers: 0 = none.
 struct TWebAPI_Tag {

@@ -2,11 +2,8 @@
 // sent, redirects, abort from another thread, the idle time-out, body limits and the XML rule.
 #include "web/WebRequest_Unit.h"
 
-#include "web/web_test_server.h"
-
-#include <gtest/gtest.h>
-
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "web/web_test_server.h"
 
 namespace {
 
@@ -35,7 +34,8 @@ TEST(WebRequestEvents, ReportProgressEachTimeMoreThanFiveMiBHaveArrivedSinceTheL
     std::vector<std::int64_t> reports;
   };
   const Case cases[] = {
-      {"4 MiB chunks", {4 * MiB, 4 * MiB, 4 * MiB, 4 * MiB, 4 * MiB, 4 * MiB},
+      {"4 MiB chunks",
+       {4 * MiB, 4 * MiB, 4 * MiB, 4 * MiB, 4 * MiB, 4 * MiB},
        {8 * MiB, 16 * MiB, 24 * MiB}},
       {"exactly 5 MiB is not more", {5 * MiB, 5 * MiB, 5 * MiB}, {10 * MiB}},
       {"one large chunk", {20 * MiB, 1}, {20 * MiB}},
@@ -95,8 +95,7 @@ TEST(WebXml, RefusesHostileAndBrokenDocumentsWithAMessage) {
        "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
        "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">]>"
        "<apistate><online>&lol3;</online></apistate>"},
-      {"external entity",
-       "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><r>&x;</r>"},
+      {"external entity", "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><r>&x;</r>"},
       {"external DTD", "<!DOCTYPE r SYSTEM \"http://127.0.0.1:1/x.dtd\"><r/>"},
       {"undeclared entity", "<r>&x;</r>"},
       {"nesting beyond any sense", deep},
@@ -141,9 +140,8 @@ TEST_F(WebRequestTest, GivesStatusBodyAndTheStartOfErrorPages) {
     res.status = 400;
     res.set_content(std::string(499, 'x') + "\xC3\xA4", "text/plain");  // cut inside 'ae'
   });
-  server.Http().Get("/nothing", [](const httplib::Request&, httplib::Response& res) {
-    res.status = 204;
-  });
+  server.Http().Get("/nothing",
+                    [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   ASSERT_TRUE(server.Start());
 
   const struct {
@@ -155,7 +153,8 @@ TEST_F(WebRequestTest, GivesStatusBodyAndTheStartOfErrorPages) {
   } cases[] = {
       {"/ok", true, 200, "hello", "http reponsecode:200 hello"},
       {"/missing", false, 404, page, "http reponsecode:404 " + page.substr(0, 500)},
-      {"/failed", false, 500, "Fehler: \xE4\x80", "http reponsecode:500 Fehler: \xC3\xA4\xE2\x82\xAC"},
+      {"/failed", false, 500, "Fehler: \xE4\x80",
+       "http reponsecode:500 Fehler: \xC3\xA4\xE2\x82\xAC"},
       {"/utf8", false, 400, std::string(498, 'x') + "\xC3\xA4",
        "http reponsecode:400 " + std::string(498, 'x') + "\xC3\xA4"},
       {"/cut", false, 400, std::string(499, 'x') + "\xC3\xA4",
@@ -201,11 +200,11 @@ TEST_F(WebRequestTest, SendsMethodBodyContentTypeAndReferer) {
   const std::string body = std::string("<a>\0\xFF</a>", 9);
   ASSERT_TRUE(request.WebRequest_stream(server.Url("/echo"), "text/xml", true, false, &body,
                                         nullptr, type));
-  ASSERT_TRUE(request.WebRequest_stream(server.Url("/echo"), "", true, false, nullptr, nullptr,
-                                        type));
+  ASSERT_TRUE(
+      request.WebRequest_stream(server.Url("/echo"), "", true, false, nullptr, nullptr, type));
   request.SetRequestReferer("");
-  ASSERT_TRUE(request.WebRequest_stream(server.Url("/echo"), "", false, false, &body, nullptr,
-                                        type));
+  ASSERT_TRUE(
+      request.WebRequest_stream(server.Url("/echo"), "", false, false, &body, nullptr, type));
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].method, "POST");
   EXPECT_EQ(seen[0].type, "text/xml");
@@ -223,11 +222,10 @@ TEST_F(WebRequestTest, FailsWithTheTransportErrorWhenNothingAnswers) {
   const int port = UnusedPort();
   TWebRequest request;
   std::vector<TWebRequestEventsStatus> ends;
-  request.SetOnReceiveFinished(
-      [&](TWebRequest& sender, TWebRequestEventsStatus status) {
-        EXPECT_EQ(&sender, &request);
-        ends.push_back(status);
-      });
+  request.SetOnReceiveFinished([&](TWebRequest& sender, TWebRequestEventsStatus status) {
+    EXPECT_EQ(&sender, &request);
+    ends.push_back(status);
+  });
   std::string type;
   EXPECT_FALSE(request.WebRequest_stream("http://127.0.0.1:" + std::to_string(port) + "/x", "",
                                          false, false, nullptr, nullptr, type));
@@ -239,8 +237,8 @@ TEST_F(WebRequestTest, FailsWithTheTransportErrorWhenNothingAnswers) {
   EXPECT_EQ(request.InquiryTime(), 0);
   EXPECT_EQ(ends, std::vector<TWebRequestEventsStatus>{StatusError});
 
-  EXPECT_FALSE(request.WebRequest_stream("not a url at all", "", false, false, nullptr, nullptr,
-                                         type));
+  EXPECT_FALSE(
+      request.WebRequest_stream("not a url at all", "", false, false, nullptr, nullptr, type));
   EXPECT_EQ(request.ResponseCode(), -1);
   EXPECT_FALSE(request.ErrorMessage().empty());
 }
@@ -254,9 +252,8 @@ TEST_F(WebRequestTest, FollowsAtMostThreeRedirectsAndOnlyToHttp) {
       res.set_redirect("/hop/" + std::to_string(left - 1));
     }
   });
-  server.Http().Get("/loop", [](const httplib::Request&, httplib::Response& res) {
-    res.set_redirect("/loop");
-  });
+  server.Http().Get(
+      "/loop", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/loop"); });
   server.Http().Get("/tofile", [](const httplib::Request&, httplib::Response& res) {
     res.set_redirect("file:///etc/passwd");
   });
@@ -276,8 +273,7 @@ TEST_F(WebRequestTest, FollowsAtMostThreeRedirectsAndOnlyToHttp) {
     TWebRequest request;
     std::ostringstream body;
     std::string type;
-    EXPECT_EQ(request.WebRequest_stream(server.Url(c.path), "", false, false, nullptr, &body,
-                                        type),
+    EXPECT_EQ(request.WebRequest_stream(server.Url(c.path), "", false, false, nullptr, &body, type),
               c.ok);
     if (c.ok) {
       EXPECT_EQ(body.str(), "arrived");
@@ -297,7 +293,8 @@ TEST(WebRequestHttps, RefusesACertificateNoAuthorityVouchesFor) {
   const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
   const std::string command =
       "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-      "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " 2>/dev/null";
+      "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+      key + " -out " + cert + " 2>/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   {
     WebTestServer server(cert, key);
@@ -385,16 +382,16 @@ TEST_F(WebRequestTest, BodyLimitAndFailingTargetEndTheRequestCleanly) {
   TWebRequest request;
   std::ostringstream body;
   std::string type;
-  EXPECT_FALSE(request.WebRequest_stream(server.Url("/big"), "", false, false, nullptr, &body,
-                                         type, MiB));
+  EXPECT_FALSE(
+      request.WebRequest_stream(server.Url("/big"), "", false, false, nullptr, &body, type, MiB));
   EXPECT_EQ(request.ErrorNumber(), WebErrorTooLarge);
   EXPECT_EQ(request.ResponseCode(), -1);
   EXPECT_TRUE(request.AnswerStarted());
   EXPECT_LE(body.str().size(), static_cast<std::size_t>(MiB));
 
   std::ofstream unopened;  // every write fails
-  EXPECT_FALSE(request.WebRequest_stream(server.Url("/big"), "", false, false, nullptr,
-                                         &unopened, type));
+  EXPECT_FALSE(
+      request.WebRequest_stream(server.Url("/big"), "", false, false, nullptr, &unopened, type));
   EXPECT_EQ(request.ErrorNumber(), WebErrorWrite);
   EXPECT_FALSE(request.ErrorMessage().empty());
 }

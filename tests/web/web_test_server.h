@@ -3,9 +3,8 @@
 // routes, then Start(); the destructor stops the server and joins its threads. Handlers that
 // stream slowly must watch Stopping() so that a test ends promptly.
 
-#include <httplib.h>
-
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -68,15 +67,16 @@ class WebTestServer {
   void ServeSlowly(httplib::Response& res, std::size_t total, std::size_t piece,
                    std::chrono::milliseconds pause, const char* type = "application/octet-stream",
                    char fill = 'x') {
-    res.set_content_provider(
-        total, type, [this, piece, pause, fill](std::size_t offset, std::size_t length,
-                                                httplib::DataSink& sink) {
-          (void)offset;
-          const std::string block(std::min(piece, length), fill);
-          if (Stopping() || !sink.write(block.data(), block.size())) return false;
-          if (pause.count() > 0) std::this_thread::sleep_for(pause);
-          return true;
-        });
+    res.set_content_provider(total, type,
+                             [this, piece, pause, fill](std::size_t offset, std::size_t length,
+                                                        httplib::DataSink& sink) {
+                               (void)offset;
+                               const std::string block(std::min(piece, length), fill);
+                               if (Stopping() || !sink.write(block.data(), block.size()))
+                                 return false;
+                               if (pause.count() > 0) std::this_thread::sleep_for(pause);
+                               return true;
+                             });
   }
 
  private:

@@ -3,11 +3,8 @@
 // rule and the streaming cache file download.
 #include "web/webapi_unit.h"
 
-#include "web/web_test_server.h"
-
-#include <gtest/gtest.h>
-
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "web/web_test_server.h"
 
 namespace {
 
@@ -147,12 +146,12 @@ TEST_F(WebAPITest, GetStateReadsTheStateDocument) {
              "<message_en>a\\n\\nb</message_en><client_minvers>1.10</client_minvers></apistate>"),
        true, true, "Zeile 1\r\nZeile 2 \\", "a\r\n\r\nb", "1.10"},
       {"root in capitals, offline",
-       Reply(200, "application/xml", "<APISTATE><online>0</online></APISTATE>"),
-       true, false, "", "", ""},
+       Reply(200, "application/xml", "<APISTATE><online>0</online></APISTATE>"), true, false, "",
+       "", ""},
       {"online not a number", Reply(200, "text/xml", "<apistate><online>ja</online></apistate>"),
        true, false, "", "", ""},
-      {"wrong root", Reply(200, "text/xml", "<state><online>1</online></state>"), false, false, "", "",
-       ""},
+      {"wrong root", Reply(200, "text/xml", "<state><online>1</online></state>"), false, false, "",
+       "", ""},
       {"not XML", Reply(200, "text/plain", "<apistate><online>1</online></apistate>"), false, false,
        "", "", ""},
       {"entity bomb",
@@ -200,12 +199,16 @@ TEST_F(WebAPITest, GetCacheInfListsFilesInOrderAndRefusesBadSizes) {
       {"size not a number",
        "<afpcache><afpcachefile size=\"1\">http://h/a</afpcachefile>"
        "<afpcachefile size=\"12abc\">http://h/b</afpcachefile></afpcache>",
-       false, {}},
-      {"negative size", "<afpcache><afpcachefile size=\"-1\">http://h/a</afpcachefile></afpcache>",
-       false, {}},
+       false,
+       {}},
+      {"negative size",
+       "<afpcache><afpcachefile size=\"-1\">http://h/a</afpcachefile></afpcache>",
+       false,
+       {}},
       {"size too large",
        "<afpcache><afpcachefile size=\"99999999999999999999\">http://h/a</afpcachefile></afpcache>",
-       false, {}},
+       false,
+       {}},
       {"no size", "<afpcache><afpcachefile>http://h/a</afpcachefile></afpcache>", false, {}},
       {"no address", "<afpcache><afpcachefile size=\"1\"> </afpcachefile></afpcache>", false, {}},
       {"wrong root", "<apistate/>", false, {}},
@@ -255,9 +258,9 @@ TEST_F(WebAPITest, HostileTransfersEndWithACleanFailure) {
 
 TEST_F(WebAPITest, UpdateSendsItsDocumentAndTakesTheServiceValues) {
   Serve(Reply(200, "text/xml",
-         "<remoteapi><TITLE>Neu</TITLE><ARTIST>B</ARTIST><TRACK>7</TRACK><YEAR>19x</YEAR>"
-         "<GENRE>Pop</GENRE><BPM> 120 </BPM><SYNPOS>3</SYNPOS><FGUID>F-2</FGUID>"
-         "<TGUID>T-9</TGUID><RATING>4</RATING></remoteapi>"));
+              "<remoteapi><TITLE>Neu</TITLE><ARTIST>B</ARTIST><TRACK>7</TRACK><YEAR>19x</YEAR>"
+              "<GENRE>Pop</GENRE><BPM> 120 </BPM><SYNPOS>3</SYNPOS><FGUID>F-2</FGUID>"
+              "<TGUID>T-9</TGUID><RATING>4</RATING></remoteapi>"));
   TWebAPI::SetReferer("MelodySeeker 1.0");
   TWebAPI api;
   TWebAPI::SetReferer("");  // the object keeps the referer it was created with
@@ -316,7 +319,8 @@ TEST_F(WebAPIDeathTest, TestModeMarksUpdatesWithT) {
 }
 
 TEST_F(WebAPITest, AddSendsTheRecordAsBase64InLinesOf76) {
-  const std::string l1 = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4";
+  const std::string l1 =
+      "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4";
   const struct {
     std::size_t bytes;
     std::string afppart;  // as the service reads it
