@@ -57,8 +57,9 @@ using TOnWebRequestEventFinished =
 
 inline constexpr std::int64_t WebRequestProgressStep = 5242880;
 // The largest answer WebRequest_xml accepts. The service's documents are a few KB; the longest,
-// the cache file list, stays far below this even with tens of thousands of files.
-inline constexpr std::int64_t WebRequestXmlMaxBytes = 4 * 1024 * 1024;
+// the cache file list, needs about 100 bytes a file, so this holds some 20,000 files. It also
+// bounds what a hostile document costs: 2 MiB of empty elements parse into about 140 MB.
+inline constexpr std::int64_t WebRequestXmlMaxBytes = 2 * 1024 * 1024;
 
 // Error numbers of failures this layer finds itself (curl's own codes are all below 1000).
 inline constexpr std::uint32_t WebErrorAborted = 1000;
