@@ -13,9 +13,10 @@
 // instead of filling memory (WebRequest_xml uses WebRequestXmlMaxBytes).
 //
 // TWebRequestEvents counts the bytes of the current response and reports progress every 5 MiB
-// through OnReceive; OnReceiveFinished tells the end of each request. Both handlers run in the
-// requesting thread, inside the transfer: they must be quick and must not call back into the
-// request object (except AbortRequest).
+// through OnReceive; OnReceiveFinished tells the end of each request. Both run in the requesting
+// thread. OnReceive runs inside the transfer: it must be quick and must not start a request on
+// the same object (AbortRequest is fine). OnReceiveFinished runs once the transfer is over, when
+// ResponseCode, ErrorNumber and ErrorMessage already tell its outcome.
 //
 // Threads: an object belongs to one thread. AbortRequest and ReceivedBytes may be called from any
 // other thread while a request runs; AbortRequest takes effect at once (the wait is woken).
