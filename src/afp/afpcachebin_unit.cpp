@@ -157,8 +157,9 @@ void TAfpCacheBin::ReadCacheFile(std::int32_t f) {
     fd = fAfpCacheFiles[static_cast<std::size_t>(f)]->Ffd;
   }
   try {
-    std::vector<std::uint8_t> chunk(kChunkSize);
-    std::vector<std::uint8_t> record(kRecordBufferSize);
+    // Left uninitialised: every byte used is read from the file first.
+    const std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[kChunkSize]);
+    const std::unique_ptr<std::uint8_t[]> record(new std::uint8_t[kRecordBufferSize]);
     std::size_t have = 0;       // bytes of the current record gathered so far
     std::size_t expected = 3;   // its length, 3 until the length field is known
     std::int64_t recpos = 0;    // its file position
@@ -167,11 +168,11 @@ void TAfpCacheBin::ReadCacheFile(std::int32_t f) {
     for (;;) {
       ssize_t got;
       do {
-        got = ::pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(filepos));
+        got = ::pread(fd, chunk.get(), kChunkSize, static_cast<off_t>(filepos));
       } while (got < 0 && errno == EINTR);
       if (got < 0) throw EAfpCacheError("read error " + std::to_string(errno));
       if (got == 0) break;
-      const std::span<const std::uint8_t> data(chunk.data(), static_cast<std::size_t>(got));
+      const std::span<const std::uint8_t> data(chunk.get(), static_cast<std::size_t>(got));
       std::size_t i = 0;
       while (i < data.size()) {
         if (have == 0) {
@@ -193,11 +194,11 @@ void TAfpCacheBin::ReadCacheFile(std::int32_t f) {
           else continue;
         }
         const std::size_t take = std::min(expected - have, data.size() - i);
-        std::memcpy(record.data() + have, data.data() + i, take);
+        std::memcpy(record.get() + have, data.data() + i, take);
         have += take;
         i += take;
         if (have == expected) {
-          StoreRecord(f, recpos, std::span<const std::uint8_t>(record.data(), expected), dsindex);
+          StoreRecord(f, recpos, std::span<const std::uint8_t>(record.get(), expected), dsindex);
           have = 0;
           expected = 3;
         }

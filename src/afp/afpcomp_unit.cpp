@@ -347,6 +347,19 @@ bool TAFPComp::getafp(std::int32_t r, RAFP& afp) const {
   return afp.loaded;
 }
 
+bool TAFPComp::getafpquick(std::int32_t r, RAFP& afp) const {
+  afp.Clear();
+  const TAFPRowStore& store = *FStore.load();
+  if (!store.Has(r)) return false;
+  const TAFPQuickRow& q = store.Quick(r);
+  if (!(q.fflags.load(std::memory_order_acquire) & kQuick)) return false;
+  afp.p1.assign(q.fdata, q.fdata + q.fn1);
+  afp.p2.assign(q.fdata + q.fn1, q.fdata + q.fn1 + q.fn2);
+  afp.typ = q.ftyp.load();
+  afp.loaded = true;
+  return true;
+}
+
 void TAFPComp::afpLockRow(std::int32_t index) {
   std::lock_guard<std::mutex> lock(FCriticalsectionArr);
   TAFPRowStore& store = *FStore.load();

@@ -58,6 +58,8 @@ class TAFPComp {
   // Stores afp into row r (kept in memory); r = -1 appends and returns the new number.
   std::int32_t afpload(std::int32_t r, const RAFP& afp);
   bool getafp(std::int32_t r, RAFP& afp) const;
+  // The quick row r (quick p1, p2 and typ); false while it is not computed.
+  bool getafpquick(std::int32_t r, RAFP& afp) const;
 
   // Row lock counts; out-of-range numbers are ignored (afpLocked gives 0).
   void afpLockRow(std::int32_t index);
