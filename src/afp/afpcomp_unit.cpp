@@ -406,14 +406,17 @@ bool TAFPComp::getReference(std::int64_t index, std::string& ref) const {
   return cache && cache->Get(index, ref);
 }
 
-bool TAFPComp::FetchRow(std::int32_t r) {
+std::shared_ptr<const RAFP> TAFPComp::FetchRow(std::int32_t r) {
   const std::shared_ptr<TAfpCacheBin> cache = Cache();
-  if (!cache) return false;
+  if (!cache) return nullptr;
   std::string fguid;
   RAFP afp;
-  if (!cache->Get(r, fguid, afp)) return false;
-  StoreRow(r, afp, true);
-  return true;
+  if (!cache->Get(r, fguid, afp)) return nullptr;
+  std::lock_guard<std::mutex> lock(FCriticalsectionArr);
+  TAFPRowStore& store = *FStore.load();
+  if (!store.Has(r)) return nullptr;
+  StoreRowLocked(r, afp, true);
+  return store.Full(r).fseries;
 }
 
 std::int32_t TAFPComp::CountMatches(std::span<const std::uint8_t> A,
@@ -463,30 +466,34 @@ bool TAFPComp::afpcomp(std::int32_t i1, std::int32_t i2, bool vortest, bool durc
                              {q2.fdata + q2.fn1, q2.fn2}, durchschieben, tol, out);
     valid = compared && afpvalidate(i1) && afpvalidate(i2);
   } else {
-    // Cache rows fetched here are pinned for the comparison, so that with full-memory mode off
-    // they are dropped again afterwards unless a caller holds them.
-    const bool pin = !FFullMemoryMode.load();
-    const std::int32_t loaded = Fafpcompdata_loaded.load();
-    std::vector<std::int32_t> pinned;
-    pinned.reserve(2);
-    for (std::int32_t r : {i1, i2}) {
-      if (pin && r < loaded && (pinned.empty() || pinned[0] != r)) {
-        afpLockRow(r);
-        pinned.push_back(r);
+    // With full-memory mode off, cache rows are pinned for the comparison so that a series
+    // fetched here is dropped again afterwards unless a caller holds the row. Each series is
+    // taken as a pointer under the lock in the same step that finds or stores it, so a
+    // concurrent last unlock cannot leave this comparison without it.
+    const bool lean = !FFullMemoryMode.load();
+    std::int32_t pinned[2] = {-1, -1};
+    std::shared_ptr<const RAFP> series[2];
+    const std::int32_t rows[2] = {i1, i2};
+    for (int k = 0; k < 2; ++k) {
+      const std::int32_t r = rows[k];
+      {
+        std::lock_guard<std::mutex> lock(FCriticalsectionArr);
+        if (FStore.load() != store) break;
+        if (lean && r != pinned[0] && (r < Fafpcompdata_loaded.load() || FLoading)) {
+          ++store->Full(r).flocks;
+          pinned[k] = r;
+        }
+        series[k] = store->Full(r).fseries;
       }
-      if (pin && !(store->Quick(r).fflags.load(std::memory_order_acquire) & kLoaded)) FetchRow(r);
+      if (!series[k] && lean) series[k] = FetchRow(r);
     }
-    std::shared_ptr<const RAFP> s1, s2;
-    {
-      std::lock_guard<std::mutex> lock(FCriticalsectionArr);
-      if (FStore.load() == store) {
-        s1 = store->Full(i1).fseries;
-        s2 = store->Full(i2).fseries;
-      }
+    if (series[0] && series[1]) {
+      compared = CompareSeries(series[0]->p1, series[0]->p2, series[1]->p1, series[1]->p2,
+                               durchschieben, tol, out);
+      valid = compared && ValidateSeries(*series[0]) && ValidateSeries(*series[1]);
     }
-    if (s1 && s2) compared = CompareSeries(s1->p1, s1->p2, s2->p1, s2->p2, durchschieben, tol, out);
-    valid = compared && ValidateSeries(*s1) && ValidateSeries(*s2);
-    for (std::int32_t r : pinned) afpUnlockRow(r);
+    for (std::int32_t r : pinned)
+      if (r >= 0) afpUnlockRow(r);
   }
   if (!compared) return false;
   vglresproz = out.proz;

@@ -101,7 +101,8 @@ class TAFPComp {
   std::int32_t StoreRowLocked(std::int32_t index, const RAFP& afp, bool keep)
       MS_REQUIRES(FCriticalsectionArr);
   void SetupLocked(std::int32_t rc) MS_REQUIRES(FCriticalsectionArr);
-  bool FetchRow(std::int32_t r);
+  // Reads row r from the cache file into its full row; the stored series, or null.
+  std::shared_ptr<const RAFP> FetchRow(std::int32_t r);
   std::shared_ptr<TAfpCacheBin> Cache() const;
 
   std::atomic<bool> FbAbort{false};
