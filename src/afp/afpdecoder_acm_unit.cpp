@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -144,10 +145,24 @@ bool TAFPDecoder_acm::DecodeWave(const std::string& filename, const PcbSamplepro
   const std::size_t frame_bytes = 2u * static_cast<std::size_t>(info.channels);
   const auto frames_per_chunk = static_cast<sf_count_t>(Foutputbuffersize / frame_bytes);
   auto* out = reinterpret_cast<short*>(FBufferOut.data());
+  // Floating-point content is converted here, full scale to 32767, so that the conversion does
+  // not depend on the library's scaling settings.
+  const int subtype = info.format & SF_FORMAT_SUBMASK;
+  const bool is_float = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
+  std::vector<float> floats(is_float ? static_cast<std::size_t>(frames_per_chunk) * info.channels : 0);
   TChunkFailures failures;
   bool fed_any = false;
   for (;;) {
-    const sf_count_t got = sf_readf_short(sf.get(), out, frames_per_chunk);
+    sf_count_t got = 0;
+    if (is_float) {
+      got = sf_readf_float(sf.get(), floats.data(), frames_per_chunk);
+      for (std::size_t i = 0; i < static_cast<std::size_t>(got > 0 ? got : 0) * info.channels; ++i) {
+        const float v = std::nearbyint(floats[i] * 32767.0f);
+        out[i] = static_cast<short>(v > 32767.0f ? 32767 : (v < -32768.0f ? -32768 : static_cast<int>(v)));
+      }
+    } else {
+      got = sf_readf_short(sf.get(), out, frames_per_chunk);
+    }
     if (got <= 0) {
       if (sf_error(sf.get()) != SF_ERR_NO_ERROR &&
           failures.Fail(std::string("acmStreamConvert:") + sf_strerror(sf.get()), lasterror)) {
