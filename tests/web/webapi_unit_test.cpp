@@ -11,10 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "afp/afpcachebin_unit.h"
 #include "web/web_test_server.h"
 
 namespace {
@@ -363,6 +365,63 @@ TEST_F(WebAPITest, AddSendsTheRecordAsBase64InLinesOf76) {
                     "<SYNPOS></SYNPOS></remoteapi>\n");
     }
   }
+}
+
+std::string FromBase64(std::string_view text) {
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    const std::size_t value = alphabet.find(c);
+    if (value == std::string::npos) continue;  // line breaks and fill
+    bits = bits << 6 | static_cast<unsigned>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>(bits >> count & 0xFF);
+    }
+  }
+  return out;
+}
+
+TEST_F(WebAPITest, AddCarriesAFingerprintRecordIntact) {
+  Serve(Reply(200, "text/xml", "<remoteapi><FGUID>F</FGUID></remoteapi>"));
+  RAFP afp;
+  afp.typ = AFPTypAudio;
+  afp.loaded = true;
+  for (int i = 0; i < 700; ++i) {
+    afp.p1.push_back(static_cast<std::uint8_t>(i * 7 % 128));
+    afp.p2.push_back(static_cast<std::uint8_t>(127 - i % 128));
+  }
+  std::stringstream record;
+  TAfpCacheBin::afptoafpcacheentry(u'6', afp, record);
+  TWebAPI api;
+  TWebAPI_Add add;
+  add.AFPpart = record.str();
+  ASSERT_GT(add.AFPpart.size(), 76u * 3 / 4 * 2);  // several lines
+  ASSERT_TRUE(api.getAFPTag_Add(add)) << api.ErrorMessage();
+
+  const auto seen = SeenRequests();
+  ASSERT_EQ(seen.size(), 1u);
+  TWebXmlNode sent;
+  std::string error;
+  ASSERT_TRUE(WebXmlParse(Bytes(seen[0].body), sent, error)) << error;
+  const std::string base64 = sent.ChildText("AFPPART");
+  for (std::size_t pos = 76; pos < base64.size(); pos += 78) {
+    ASSERT_EQ(base64.substr(pos, 2), "\r\n") << pos;
+  }
+  const std::string bytes = FromBase64(base64);
+  EXPECT_EQ(bytes, add.AFPpart);
+  std::string fguid;
+  char16_t rev = 0;
+  RAFP back;
+  ASSERT_TRUE(TAfpCacheBin::DecodeCacheRecord(Bytes(bytes), fguid, rev, back));
+  EXPECT_EQ(rev, u'6');
+  EXPECT_EQ(back.typ, AFPTypAudio);
+  EXPECT_EQ(back.p1, afp.p1);
+  EXPECT_EQ(back.p2, afp.p2);
 }
 
 TEST_F(WebAPITest, AnyAnswerEndsTheAddAfterOneAttempt) {
