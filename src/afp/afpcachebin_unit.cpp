@@ -109,6 +109,7 @@ void TAfpCacheBin::Init(const std::string& apfcachepath, TAfpCacheCallback AfpCa
     fAfpCacheGlobalIndex.clear();
     fdsglobindex = 0;
   }
+  FHandedOut.store(0);
   // Sorted by name: the global numbers must not depend on the directory's hash order.
   std::vector<std::filesystem::path> names;
   std::error_code ec;
@@ -144,8 +145,10 @@ void TAfpCacheBin::StoreRecord(std::int32_t f, std::int64_t offset,
   // The numbers advance before the callback so that a raising callback leaves the index whole.
   ++dsindex;
   ++fdsglobindex;
-  if (valid && rev >= u'5' && fAfpCacheCallback)
-    fAfpCacheCallback(f, dsindex - 1, glob, FScratchGuid, FScratchAfp);
+  if (valid && rev >= u'5') {
+    FHandedOut.fetch_add(1);
+    if (fAfpCacheCallback) fAfpCacheCallback(f, dsindex - 1, glob, FScratchGuid, FScratchAfp);
+  }
 }
 
 void TAfpCacheBin::ReadCacheFile(std::int32_t f) {

@@ -86,6 +86,7 @@ class TAfpCacheBin {
 
   std::int64_t RecordCount() const;  // records indexed so far (fdsglobindex)
   std::int32_t FileCount() const;
+  std::int64_t HandedOut() const { return FHandedOut.load(); }  // records given to the callback
 
   // Decodes one record. Raises "Fehler beim Konvertieren des AFP Datensatzes:  afpds_start/stop"
   // when it does not begin with 0xF0 and end with 0xFF. Items that run past the record end
@@ -106,6 +107,7 @@ class TAfpCacheBin {
                    std::int32_t& dsindex);
 
   std::atomic<bool> FbAbort{false};
+  std::atomic<std::int64_t> FHandedOut{0};
   mutable std::mutex FCriticalsection;
   std::vector<std::unique_ptr<TAfpCacheFile>> fAfpCacheFiles MS_GUARDED_BY(FCriticalsection);
   std::int64_t fdsglobindex MS_GUARDED_BY(FCriticalsection) = 0;

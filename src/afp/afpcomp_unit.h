@@ -86,6 +86,8 @@ class TAFPComp {
   std::int32_t afpcompdata_loaded() const { return Fafpcompdata_loaded.load(); }
   std::int32_t afpcompdata_rc() const;
   bool FullMemoryMode() const { return FFullMemoryMode.load(); }
+  // The cache reader of the last loadfromafpcache (null before).
+  std::shared_ptr<const TAfpCacheBin> afpcache() const { return Cache(); }
   // Bytes held by quick values (for memory statistics).
   std::size_t QuickBytes() const;
 

@@ -13,7 +13,7 @@
 
 #include "afp/afpcachebin_unit.h"
 
-namespace afptest {
+namespace afpcachetest {
 
 // A fingerprint of n values per series with a varied melody (values 0..127).
 inline RAFP MakeAfp(std::size_t n, std::uint32_t seed, char16_t typ = AFPTypAudio) {
@@ -65,4 +65,4 @@ inline std::vector<std::uint8_t> Record(const std::string& guid, char16_t rev, c
   return out;
 }
 
-}  // namespace afptest
+}  // namespace afpcachetest

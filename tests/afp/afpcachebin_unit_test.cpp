@@ -7,7 +7,7 @@
 
 #include "afp/afp_cache_test_util.h"
 
-using namespace afptest;
+using namespace afpcachetest;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "afp/afp_cache_test_util.h"
 #include "afp/afpcomp_unit.h"
 
-using namespace afptest;
+using namespace afpcachetest;
 
 namespace {
 
