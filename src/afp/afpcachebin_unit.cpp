@@ -1,6 +1,7 @@
 #include "afp/afpcachebin_unit.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,7 +162,12 @@ void TAfpCacheBin::ReadCacheFile(std::int32_t f) {
   }
   try {
     // Left uninitialised: every byte used is read from the file first.
-    const std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[kChunkSize]);
+    struct stat st {};
+    const std::size_t chunksize =
+        ::fstat(fd, &st) == 0 && st.st_size >= 0 && static_cast<std::uint64_t>(st.st_size) < kChunkSize
+            ? std::max<std::size_t>(static_cast<std::size_t>(st.st_size), 1)
+            : kChunkSize;
+    const std::unique_ptr<std::uint8_t[]> chunk(new std::uint8_t[chunksize]);
     const std::unique_ptr<std::uint8_t[]> record(new std::uint8_t[kRecordBufferSize]);
     std::size_t have = 0;       // bytes of the current record gathered so far
     std::size_t expected = 3;   // its length, 3 until the length field is known
@@ -171,7 +177,7 @@ void TAfpCacheBin::ReadCacheFile(std::int32_t f) {
     for (;;) {
       ssize_t got;
       do {
-        got = ::pread(fd, chunk.get(), kChunkSize, static_cast<off_t>(filepos));
+        got = ::pread(fd, chunk.get(), chunksize, static_cast<off_t>(filepos));
       } while (got < 0 && errno == EINTR);
       if (got < 0) throw EAfpCacheError("read error " + std::to_string(errno));
       if (got == 0) break;

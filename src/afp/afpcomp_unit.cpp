@@ -27,7 +27,9 @@ struct TAFPFullRow {
 
 constexpr int kChunkBits = 14;
 constexpr std::int32_t kChunkRows = 1 << kChunkBits;
-constexpr std::int32_t kMaxChunks = 1 << (31 - kChunkBits);
+// 134 million rows: far beyond any cache, and the chunk directory stays at 64 KiB.
+constexpr std::int32_t kMaxRows = 1 << 27;
+constexpr std::int32_t kMaxChunks = kMaxRows >> kChunkBits;
 
 struct TAFPRowChunk {
   std::array<TAFPQuickRow, kChunkRows> quick;
@@ -235,7 +237,7 @@ void TAFPComp::SetupLocked(std::int32_t rc) {
 
 bool TAFPComp::afploadsetup(std::int32_t rc) {
   std::lock_guard<std::mutex> lock(FCriticalsectionArr);
-  SetupLocked(rc);
+  SetupLocked(std::min(rc, kMaxRows));
   return rc >= 1;
 }
 
@@ -262,7 +264,7 @@ bool TAFPComp::loadfromafpcache(const std::string& dbPath, bool fullmemorymode) 
   {
     std::lock_guard<std::mutex> lock(FCriticalsectionArr);
     const std::int32_t records = static_cast<std::int32_t>(
-        std::min<std::int64_t>(cache->RecordCount(), INT32_MAX));
+        std::min<std::int64_t>(cache->RecordCount(), kMaxRows));
     FStore.load()->Resize(records);
     Fafpcompdata_loaded.store(records);
   }
@@ -277,7 +279,7 @@ void TAFPComp::OnCacheRecord(std::int32_t, std::int32_t, std::int64_t dsglobinde
   TAFPRowStore* store = FStore.load();
   if (store->Count() == 0) SetupLocked(TAfpCacheBin::GetAfpCacheBlockSize()), store = FStore.load();
   if (dsglobindex >= store->Count() &&
-      store->Count() <= INT32_MAX - TAfpCacheBin::GetAfpCacheBlockSize())
+      store->Count() <= kMaxRows - TAfpCacheBin::GetAfpCacheBlockSize())
     store->Resize(store->Count() + TAfpCacheBin::GetAfpCacheBlockSize());
   if (dsglobindex >= store->Count()) return;
   if (afp.p1.size() > 60 && afp.p2.size() > 60)
@@ -294,7 +296,7 @@ std::int32_t TAFPComp::StoreRow(std::int32_t index, const RAFP& afp, bool keep) 
 std::int32_t TAFPComp::StoreRowLocked(std::int32_t index, const RAFP& afp, bool keep) {
   TAFPRowStore& store = *FStore.load();
   if (index < 0) {
-    if (store.Count() == INT32_MAX) return -1;
+    if (store.Count() >= kMaxRows) return -1;
     index = store.Count();
     store.Resize(index + 1);
   }
