@@ -300,6 +300,7 @@ void ApiServer::Routes() {
       Xml(res, TagAnswer(added.title, added.fguid, nullptr));
       {
         std::lock_guard lock(FStopLock);
+        FAdded = true;
       }
       FStopCv.notify_all();  // the rebuild thread looks at the new fingerprint
     } else if (function == "U" || function == "T") {
@@ -367,8 +368,9 @@ void ApiServer::RebuildLoop() {
   std::unique_lock lock(FStopLock);
   while (!FStopping) {
     // Also polls, so that imports and builds of other processes are noticed.
-    FStopCv.wait_for(lock, std::chrono::seconds(2));
+    FStopCv.wait_for(lock, std::chrono::seconds(2), [this] { return FStopping || FAdded; });
     if (FStopping) break;
+    FAdded = false;
     if (std::chrono::steady_clock::now() - last < FOptions.rebuild_interval) continue;
     lock.unlock();
     if (FCache.Outdated(FBuildDb)) {

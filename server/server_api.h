@@ -74,9 +74,10 @@ class ApiServer {
   std::thread FListenThread, FRebuildThread;
   int FPort = 0;
   std::atomic<int> FRebuilds{0};
-  std::mutex FStopLock;  // guards FStopping for the waits
+  std::mutex FStopLock;  // guards FStopping and FAdded for the rebuild thread's waits
   std::condition_variable FStopCv;
   bool FStopping = false;
+  bool FAdded = false;  // a fingerprint was added since the rebuild thread last looked
   bool FStarted = false;
 };
 
