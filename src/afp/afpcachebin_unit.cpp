@@ -132,6 +132,8 @@ void TAfpCacheBin::Init(const std::string& apfcachepath, TAfpCacheCallback AfpCa
     if (FbAbort.load()) break;
     ReadCacheFile(f);
   }
+  std::lock_guard<std::mutex> lock(FCriticalsection);
+  fAfpCacheGlobalIndex.shrink_to_fit();
 }
 
 void TAfpCacheBin::StoreRecord(std::int32_t f, std::int64_t offset,

@@ -90,6 +90,25 @@ inline bool CompareSeries(std::span<const std::uint8_t> r1p1, std::span<const st
   return true;
 }
 
+// Whether an unshifted comparison can still reach `required`: with P1 known, P2 is at most
+// the share of S's p2 that lies inside L's p2. Rows that cannot are left out of the scan's
+// hits either way; this only saves the second count for them.
+inline bool UnshiftedCanReach(std::span<const std::uint8_t> r1p1, std::span<const std::uint8_t> r1p2,
+                              std::span<const std::uint8_t> r2p1, std::span<const std::uint8_t> r2p2,
+                              std::int32_t tol, std::int32_t required) {
+  const bool row1long = r1p1.size() >= r2p1.size();
+  const auto L1 = row1long ? r1p1 : r2p1, L2 = row1long ? r1p2 : r2p2;
+  const auto S1 = row1long ? r2p1 : r1p1, S2 = row1long ? r2p2 : r1p2;
+  if (L1.empty() || L2.empty() || S1.empty() || S2.empty()) return false;
+  if ((L1.size() - 1) * 9 > (S1.size() - 1) * 10) return false;
+  // floor(x) + floor(y) <= x + y: the division-free test only rejects rows that cannot reach.
+  const std::int64_t s = static_cast<std::int64_t>(S1.size());
+  const std::int64_t c1 = TAFPComp::CountMatches(S1, L1, 0, tol);
+  const std::int64_t c2max = S2.size() <= L2.size() ? static_cast<std::int64_t>(S2.size()) : 0;
+  if ((c1 + c2max) * 100 < 2 * std::int64_t(required) * s) return false;
+  return (c1 * 100 / s + c2max * 100 / s) / 2 >= required;
+}
+
 std::int32_t Tolerance(char16_t typ) {
   return typ == AFPTypAudio ? 20 : typ == AFPTypImage ? 10 : -1;
 }
@@ -177,22 +196,20 @@ void BuildQuickRow(TAFPRowStore& store, TAFPQuickRow& q, const RAFP& full) {
   const std::size_t n1 = quicklen(a), n2 = quicklen(b);
   std::uint8_t* data = store.Alloc(n1 + n2);
   std::memset(data, 0, n1 + n2);
-  std::uint32_t s1 = 0, s2 = 0, c = 0;
-  std::size_t k = 0;
+  // Group k sums positions 22k .. 22k + 20 (of each series as far as it reaches) and is stored
+  // when the walk gets to position 22k + 21, i.e. while that lies inside the longer series.
   const std::size_t m_end = std::max(a, b);
-  for (std::size_t m = 0; m < m_end; ++m) {
-    if (c > static_cast<std::uint32_t>(AFPQuickGroup)) {
-      // c is 21 here: an odd divisor never ties, so nearest rounding is exact.
-      if (k < n1) data[k] = static_cast<std::uint8_t>(RoundDiv(s1, c));
-      if (k < n2) data[n1 + k] = static_cast<std::uint8_t>(RoundDiv(s2, c));
-      ++k;
-      s1 = s2 = c = 0;
-      if (k >= n1 && k >= n2) break;
-    } else {
-      ++c;
-      if (m < a) s1 += full.p1[m];
-      if (m < b) s2 += full.p2[m];
-    }
+  constexpr std::size_t kStep = AFPQuickGroup + 2, kLen = AFPQuickGroup + 1;
+  auto sum = [](const RAFPValArray& v, std::size_t from) {
+    std::uint32_t s = 0;
+    const std::size_t to = std::min(v.size(), from + kLen);
+    for (std::size_t i = from; i < to; ++i) s += v[i];
+    return s;
+  };
+  for (std::size_t k = 0; (k < n1 || k < n2) && k * kStep + kLen < m_end; ++k) {
+    // The divisor is 21: odd, so nearest rounding never meets a tie.
+    if (k < n1) data[k] = static_cast<std::uint8_t>(RoundDiv(sum(full.p1, k * kStep), kLen));
+    if (k < n2) data[n1 + k] = static_cast<std::uint8_t>(RoundDiv(sum(full.p2, k * kStep), kLen));
   }
   q.fdata = data;
   q.fn1 = static_cast<std::uint16_t>(n1);
@@ -431,10 +448,25 @@ std::int32_t TAFPComp::CountMatches(std::span<const std::uint8_t> A,
   const std::size_t n = A.size();
   if (tolerance >= 255) return static_cast<std::int32_t>(n);
   const std::uint8_t tol = static_cast<std::uint8_t>(tolerance);
-  // Byte-wide absolute difference and compare: the compiler turns this into SIMD.
+  // Blocks of 16 bytes with one byte counter per lane: the inner loop has a fixed trip count
+  // and no dependence between lanes, so the compiler turns it into SIMD even at -O2. A lane
+  // counts at most 255 blocks before it is added up.
   std::int32_t count = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint8_t d = a[i] > b[i] ? a[i] - b[i] : b[i] - a[i];
+  std::size_t i = 0;
+  while (n - i >= 16) {
+    std::uint8_t lanes[16] = {};
+    const std::size_t blocks = std::min<std::size_t>((n - i) / 16, 255);
+    for (std::size_t k = 0; k < blocks; ++k, i += 16) {
+      for (int j = 0; j < 16; ++j) {
+        const std::uint8_t x = a[i + j], y = b[i + j];
+        const std::uint8_t d = static_cast<std::uint8_t>(x > y ? x - y : y - x);
+        lanes[j] = static_cast<std::uint8_t>(lanes[j] + (d <= tol));
+      }
+    }
+    for (int j = 0; j < 16; ++j) count += lanes[j];
+  }
+  for (; i < n; ++i) {
+    const std::uint8_t d = static_cast<std::uint8_t>(a[i] > b[i] ? a[i] - b[i] : b[i] - a[i]);
     count += d <= tol;
   }
   return count;
@@ -531,6 +563,9 @@ void TAFPComp::afpquickscan(std::int32_t r, std::int32_t first, std::int32_t las
     for (; x < chunk_end; ++x, ++row) {
       const std::uint8_t flags = row->fflags.load(std::memory_order_acquire);
       if (!(flags & kQuick) || row->ftyp.load(std::memory_order_relaxed) != typ) continue;
+      if (!durchschieben && !UnshiftedCanReach(a1, a2, {row->fdata, row->fn1},
+                                               {row->fdata + row->fn1, row->fn2}, tol, required))
+        continue;
       if (!CompareSeries(a1, a2, {row->fdata, row->fn1}, {row->fdata + row->fn1, row->fn2},
                          durchschieben, tol, out))
         continue;
