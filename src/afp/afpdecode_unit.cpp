@@ -73,6 +73,52 @@ void TAFPDecoder::ResetDecoderData(bool full) {
   }
 }
 
+void TAFPDecoder::ProcessSamples(const std::int16_t* samples, std::size_t count, std::int32_t samplespersec) {
+  RAFPDecoderTempData& t = FAFPDecoderTempData;
+  std::size_t i = 0;
+  if (t.samplestate == 0) {
+    while (i < count && samples[i] < 25) ++i;
+    if (i == count) return;
+    t.samplestate = 1;
+  }
+  if (samplespersec != FBlockRate) {
+    FBlockRate = samplespersec;
+    FBlockSamples = samplespersec / 4;
+  }
+  const std::int32_t block = FBlockSamples;
+  std::int32_t n = t.samples;
+  std::int32_t tpval = t.tpval;
+  std::int64_t spnorm = t.spnorm;
+  std::int64_t spfilter = t.spfilter;
+  for (; i < count; ++i) {
+    const std::int32_t s = samples[i];
+    ++n;
+    if (tpval == 2147483647) {
+      tpval = s;
+    } else {
+      const std::int32_t sum = tpval + s;
+      const std::int32_t q = sum >> 1;
+      tpval = q + (sum & q & 1);  // half of an odd sum: to the even neighbour
+    }
+    const std::int32_t magnitude = s < 0 ? -s : s;
+    spnorm += magnitude;
+    spfilter += magnitude - (tpval < 0 ? -tpval : tpval);
+    if (n >= block) {
+      t.samples = n;
+      t.spnorm = spnorm;
+      t.spfilter = spfilter;
+      FinishBlock();
+      n = 0;
+      spnorm = 0;
+      spfilter = 0;
+    }
+  }
+  t.samples = n;
+  t.tpval = tpval;
+  t.spnorm = spnorm;
+  t.spfilter = spfilter;
+}
+
 void TAFPDecoder::FinishBlock() {
   RAFPDecoderTempData& t = FAFPDecoderTempData;
   RAFPDecoderData& d = FAFPDecoderData;
@@ -139,8 +185,14 @@ bool TAFPDecoder::AFPDecode(const std::string& datei, RAFP& resafp) {
   bool result = false;
   try {
     ResetDecoderData(true);
-    auto process = [this](std::int16_t sample, std::int32_t samplespersec) { ProcessSample(sample, samplespersec); };
-    const PcbSampleprocessing cb(process);
+    struct Sink {
+      TAFPDecoder* d;
+      void operator()(std::int16_t sample, std::int32_t rate) const { d->ProcessSample(sample, rate); }
+      void ProcessSamples(const std::int16_t* s, std::size_t n, std::int32_t rate) const {
+        d->ProcessSamples(s, n, rate);
+      }
+    } sink{this};
+    const PcbSampleprocessing cb(sink);
     RHeaderinf hi;
     if (TMediaInfo::ReadFrameHeader(datei, false, false, nullptr, hi) && hi.IsPcmWav()) {
       if (!FAFPDecoder_pcm->pcmdodecode(datei, hi, cb, Flasterror)) throw EAFPError("pcm decode error");

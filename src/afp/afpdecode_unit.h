@@ -103,8 +103,16 @@ class TAFPDecoder {
     const std::int32_t magnitude = sample < 0 ? -sample : sample;
     t.spnorm += magnitude;
     t.spfilter += magnitude - (t.tpval < 0 ? -t.tpval : t.tpval);
-    if (t.samples >= samplespersec / 4) FinishBlock();
+    // A quarter second; the division is redone only when the rate changes (it would otherwise
+    // cost more than the rest of this function).
+    if (samplespersec != FBlockRate) {
+      FBlockRate = samplespersec;
+      FBlockSamples = samplespersec / 4;
+    }
+    if (t.samples >= FBlockSamples) FinishBlock();
   }
+  // ProcessSample for a run of samples, with the sums kept in registers: the decoders' path.
+  void ProcessSamples(const std::int16_t* samples, std::size_t count, std::int32_t samplespersec);
   void FinishDecoderData();
   const RAFPDecoderData& DecoderData() const { return FAFPDecoderData; }
 
@@ -118,4 +126,6 @@ class TAFPDecoder {
   std::unique_ptr<TAFPDecoder_acm> FAFPDecoder_acm;
   RAFPDecoderData FAFPDecoderData;
   RAFPDecoderTempData FAFPDecoderTempData;
+  std::int32_t FBlockRate = 0;     // sample rate FBlockSamples belongs to
+  std::int32_t FBlockSamples = 0;  // samples per block at FBlockRate
 };

@@ -15,8 +15,10 @@
 
 class TAFPDecoder_acm {
  public:
-  // Decoded bytes collected before they are walked (the size of the walk's chunks).
-  static constexpr std::size_t Foutputbuffersize = 10485760;
+  // Decoded bytes collected before they are walked (the size of the walk's chunks). The codec
+  // libraries' output is not the old codec's byte for byte anyway; 1 MiB keeps the buffer in
+  // the cache, and the walk's chunk-end rule drops one sample per 1 MiB of mono output.
+  static constexpr std::size_t Foutputbuffersize = 1048576;
 
   TAFPDecoder_acm() = default;
   TAFPDecoder_acm(const TAFPDecoder_acm&) = delete;

@@ -9,23 +9,37 @@ void CheckFeedFormat(const RWaveFormatEx& format) {
 
 void FeedPcmChunk(std::span<const std::uint8_t> chunk, const RWaveFormatEx& format,
                   const PcbSampleprocessing& cb) {
-  const std::size_t len = chunk.size();
-  if (len == 0) return;
+  FeedPcmPiece(chunk, 0, chunk.size(), format, cb);
+}
+
+void FeedPcmPiece(std::span<const std::uint8_t> piece, std::size_t piece_offset, std::size_t chunk_len,
+                  const RWaveFormatEx& format, const PcbSampleprocessing& cb) {
+  if (piece.empty()) return;
   const std::size_t bytes = format.wBitsPerSample / 8u;
   const std::size_t step = bytes * format.nChannels;
   const auto rate = static_cast<std::int32_t>(format.nSamplesPerSec & 0x7FFFFFFFu);
-  // A chunk shorter than one sample plus one byte has no limit to walk to: only its first frame.
-  const std::size_t limit = len > bytes + 1 ? len - bytes - 1 : 0;
-  if (bytes == 1) {
-    cb(static_cast<std::int16_t>(chunk[0]), rate);
-    for (std::size_t off = step; off < limit; off += step) cb(static_cast<std::int16_t>(chunk[off]), rate);
-  } else {
-    const std::uint8_t second = len > 1 ? chunk[1] : 0;
-    cb(static_cast<std::int16_t>(chunk[0] | (second << 8)), rate);
-    for (std::size_t off = step; off < limit; off += step) {
-      cb(static_cast<std::int16_t>(chunk[off] | (chunk[off + 1] << 8)), rate);
+  // The walk goes on while the next offset is below chunk length - bytes - 1; the first frame is
+  // always fed. A chunk shorter than one sample plus one byte has only that first frame.
+  const std::size_t limit = chunk_len > bytes + 1 ? chunk_len - bytes - 1 : 0;
+  std::int16_t run[4096];
+  std::size_t count = 0;
+  const std::size_t end = piece_offset + piece.size();
+  for (std::size_t off = piece_offset; off < end; off += step) {
+    if (off != 0 && off >= limit) break;
+    const std::size_t at = off - piece_offset;
+    if (bytes == 1) {
+      run[count++] = static_cast<std::int16_t>(piece[at]);
+    } else {
+      // Past the end of a tiny chunk the missing byte reads as zero.
+      const std::uint8_t high = at + 1 < piece.size() ? piece[at + 1] : 0;
+      run[count++] = static_cast<std::int16_t>(piece[at] | (high << 8));
+    }
+    if (count == std::size(run)) {
+      cb.Samples(run, count, rate);
+      count = 0;
     }
   }
+  if (count > 0) cb.Samples(run, count, rate);
 }
 
 bool TAFPDecoder_pcm::pcmdodecode(const std::string& filename, const RHeaderinf& hi,
@@ -35,23 +49,36 @@ bool TAFPDecoder_pcm::pcmdodecode(const std::string& filename, const RHeaderinf&
   // A format the walk cannot take fails every chunk the same way: say so once, up front.
   CheckFeedFormat(format);
   auto source = OpenMediaFile(filename);
-  if (FpcmBuffer.size() != AFPPcmChunkSize) FpcmBuffer.assign(AFPPcmChunkSize, 0);
+  const std::size_t step = (format.wBitsPerSample / 8u) * format.nChannels;
+  const std::size_t piece_size = step * std::max<std::size_t>(1, (std::size_t{1} << 20) / step);
+  if (FpcmBuffer.size() != piece_size) FpcmBuffer.assign(piece_size, 0);
   std::uint64_t offset = 0;
   const std::uint64_t size = source->Size();
   int failures = 0;
   while (offset < size) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(AFPPcmChunkSize, size - offset));
-    const std::size_t got = source->ReadAt(offset, std::span(FpcmBuffer.data(), want));
-    if (got == 0) break;  // the file shrank while we read it
+    const auto chunk_len = static_cast<std::size_t>(std::min<std::uint64_t>(AFPPcmChunkSize, size - offset));
+    std::size_t done = 0;
     try {
-      FeedPcmChunk(std::span(FpcmBuffer.data(), got), format, sampleprocessing);
+      while (done < chunk_len) {
+        const std::size_t want = std::min(piece_size, chunk_len - done);
+        const std::size_t got = source->ReadAt(offset + done, std::span(FpcmBuffer.data(), want));
+        if (got == 0) break;  // the file shrank while we read it
+        // A short read ends the chunk there, as if the file had ended.
+        const std::size_t len = got < want ? done + got : chunk_len;
+        FeedPcmPiece(std::span(FpcmBuffer.data(), got), done, len, format, sampleprocessing);
+        done += got;
+        if (got < want) break;
+      }
+    } catch (const EAFPError&) {
+      throw;  // the file itself failed: no later chunk can be read either
     } catch (const std::exception& e) {
       if (++failures >= 4) {
         lasterror = std::string("pcm read error ") + e.what();
         return false;
       }
     }
-    offset += got;
+    if (done < chunk_len) break;
+    offset += chunk_len;
   }
   return true;
 }

@@ -17,7 +17,9 @@
 #include "afp/mediainfo_unit.h"
 
 // A non-owning reference to a callable taking (sample, samplespersec): the code and the object
-// it runs on. The callable must outlive every call.
+// it runs on. The callable must outlive every call. Decoders hand over runs of samples with
+// Samples(); a callable with a member ProcessSamples(const std::int16_t*, std::size_t,
+// std::int32_t) takes a run in one call, any other gets one call per sample.
 class PcbSampleprocessing {
  public:
   PcbSampleprocessing() = default;
@@ -27,14 +29,26 @@ class PcbSampleprocessing {
       : fCode([](void* object, std::int16_t sample, std::int32_t samplespersec) {
           (*static_cast<F*>(object))(sample, samplespersec);
         }),
+        fRun([](void* object, const std::int16_t* samples, std::size_t count, std::int32_t samplespersec) {
+          F& f = *static_cast<F*>(object);
+          if constexpr (requires { f.ProcessSamples(samples, count, samplespersec); }) {
+            f.ProcessSamples(samples, count, samplespersec);
+          } else {
+            for (std::size_t i = 0; i < count; ++i) f(samples[i], samplespersec);
+          }
+        }),
         fObject(&f) {}
   void operator()(std::int16_t sample, std::int32_t samplespersec) const {
     fCode(fObject, sample, samplespersec);
+  }
+  void Samples(const std::int16_t* samples, std::size_t count, std::int32_t samplespersec) const {
+    fRun(fObject, samples, count, samplespersec);
   }
   explicit operator bool() const { return fCode != nullptr; }
 
  private:
   void (*fCode)(void*, std::int16_t, std::int32_t) = nullptr;
+  void (*fRun)(void*, const std::int16_t*, std::size_t, std::int32_t) = nullptr;
   void* fObject = nullptr;
 };
 
@@ -52,6 +66,13 @@ void CheckFeedFormat(const RWaveFormatEx& format);
 void FeedPcmChunk(std::span<const std::uint8_t> chunk, const RWaveFormatEx& format,
                   const PcbSampleprocessing& cb);
 
+// The same walk over part of a chunk of `chunk_len` bytes: `piece` holds the chunk's bytes from
+// `piece_offset` on. Walking a chunk piece by piece feeds exactly what FeedPcmChunk feeds for the
+// whole chunk. REQUIRES: piece_offset is a multiple of the frame size (bytes per sample times
+// nChannels), and so is the size of every piece but the chunk's last.
+void FeedPcmPiece(std::span<const std::uint8_t> piece, std::size_t piece_offset, std::size_t chunk_len,
+                  const RWaveFormatEx& format, const PcbSampleprocessing& cb);
+
 class TAFPDecoder_pcm {
  public:
   TAFPDecoder_pcm() = default;
@@ -65,5 +86,7 @@ class TAFPDecoder_pcm {
                    std::string& lasterror);
 
  private:
+  // A chunk is read in pieces of about 1 MiB (whole frames): the walk is the same as over the
+  // whole chunk, and the reader touches 1 MiB of memory instead of 10.
   std::vector<std::uint8_t> FpcmBuffer;  // allocated on first use, then reused
 };

@@ -54,6 +54,33 @@ TEST(FeedPcmChunk, WalkAndChunkEndRule) {
   }
 }
 
+// The PCM reader walks a 10 MiB chunk in pieces: piecewise and whole must feed alike, whatever
+// the frame size and however the chunk ends.
+TEST(FeedPcmChunk, PiecesFeedWhatTheWholeChunkFeeds) {
+  struct Case {
+    std::uint16_t channels, bits;
+    std::size_t len, piece_frames;
+  } cases[] = {{1, 16, 10000, 7}, {3, 16, 6001, 5}, {2, 8, 999, 100}, {1, 8, 3, 1}, {5, 16, 1, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.channels) + "x" + std::to_string(c.bits) + " len " + std::to_string(c.len));
+    std::vector<std::uint8_t> bytes(c.len);
+    for (std::size_t i = 0; i < c.len; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37 + i / 7);
+    RWaveFormatEx f;
+    f.nChannels = c.channels;
+    f.wBitsPerSample = c.bits;
+    f.nSamplesPerSec = 44100;
+    Capture whole, pieces;
+    FeedPcmChunk(bytes, f, PcbSampleprocessing(whole));
+    const std::size_t piece = c.piece_frames * c.channels * c.bits / 8;
+    for (std::size_t off = 0; off < c.len; off += piece) {
+      FeedPcmPiece(std::span(bytes).subspan(off, std::min(piece, c.len - off)), off, c.len, f,
+                   PcbSampleprocessing(pieces));
+    }
+    EXPECT_EQ(pieces.samples, whole.samples);
+    EXPECT_FALSE(whole.samples.empty());
+  }
+}
+
 // Fingerprints of two encodings of one recording, compared position by position at the best
 // small shift (decoder delay): mean absolute difference of p1 and p2.
 double Distance(const RAFP& a, const RAFP& b) {
