@@ -118,8 +118,11 @@ int Serve(const std::string& dir, const std::string& listen, const std::string& 
     std::cerr << "melodyseeker-server: " << st.message << '\n';
     return 1;
   }
-  std::cout << "Serving " << dir << " at http://" << listen << "/v2/ and /api/v2/ (Ctrl+C ends)"
-            << std::endl;
+  const std::string host = options.host.find(':') != std::string::npos
+                               ? "[" + options.host + "]"
+                               : options.host;
+  std::cout << "Serving " << dir << " at http://" << host << ':' << server.Port()
+            << "/v2/ and /api/v2/ (Ctrl+C ends)" << std::endl;
   int sig = 0;
   sigwait(&signals, &sig);
   std::cout << "Stopping." << std::endl;
