@@ -102,10 +102,28 @@ inline bool UnshiftedCanReach(std::span<const std::uint8_t> r1p1, std::span<cons
   if (L1.empty() || L2.empty() || S1.empty() || S2.empty()) return false;
   if ((L1.size() - 1) * 9 > (S1.size() - 1) * 10) return false;
   // floor(x) + floor(y) <= x + y: the division-free test only rejects rows that cannot reach.
+  // The count of p1 stops as soon as the positions left cannot bring it to `need`.
   const std::int64_t s = static_cast<std::int64_t>(S1.size());
-  const std::int64_t c1 = TAFPComp::CountMatches(S1, L1, 0, tol);
   const std::int64_t c2max = S2.size() <= L2.size() ? static_cast<std::int64_t>(S2.size()) : 0;
-  if ((c1 + c2max) * 100 < 2 * std::int64_t(required) * s) return false;
+  const std::int64_t need = (2 * std::int64_t(required) * s + 99) / 100 - c2max;
+  if (tol < 0) return need <= 0 && (c2max * 100 / s) / 2 >= required;
+  std::int64_t c1 = 0;
+  const std::uint8_t* a = S1.data();
+  const std::uint8_t* b = L1.data();
+  const std::size_t n = S1.size();
+  const std::uint8_t t = static_cast<std::uint8_t>(std::min(tol, 255));
+  std::size_t i = 0;
+  for (; n - i >= 16; i += 16) {
+    std::uint8_t lanes[16];
+    for (int j = 0; j < 16; ++j) {
+      const std::uint8_t x = a[i + j], y = b[i + j];
+      lanes[j] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(x > y ? x - y : y - x) <= t);
+    }
+    for (int j = 0; j < 16; ++j) c1 += lanes[j];
+    if (c1 + static_cast<std::int64_t>(n - i - 16) < need) return false;
+  }
+  for (; i < n; ++i) c1 += static_cast<std::uint8_t>(a[i] > b[i] ? a[i] - b[i] : b[i] - a[i]) <= t;
+  if (c1 < need) return false;
   return (c1 * 100 / s + c2max * 100 / s) / 2 >= required;
 }
 
@@ -562,7 +580,11 @@ void TAFPComp::afpquickscan(std::int32_t r, std::int32_t first, std::int32_t las
     const TAFPQuickRow* row = &store.Quick(x);
     for (; x < chunk_end; ++x, ++row) {
       const std::uint8_t flags = row->fflags.load(std::memory_order_acquire);
-      if (!(flags & kQuick) || row->ftyp.load(std::memory_order_relaxed) != typ) continue;
+      if (!(flags & kQuick)) continue;
+      // Quick values lie in row order in the arena: ask for the bytes a few rows ahead now,
+      // so that they are in the cache when those rows get compared (a hint, never a fault).
+      __builtin_prefetch(row->fdata + 768);
+      if (row->ftyp.load(std::memory_order_relaxed) != typ) continue;
       if (!durchschieben && !UnshiftedCanReach(a1, a2, {row->fdata, row->fn1},
                                                {row->fdata + row->fn1, row->fn2}, tol, required))
         continue;
