@@ -1,5 +1,6 @@
 #include "afp/bitstream7_unit.h"
 
+#include <bit>
 #include <cstring>
 
 void TBitStream7::EncodeAppend(std::span<const std::uint8_t> RawData,
@@ -41,9 +42,21 @@ bool TBitStream7::DecodeInto(std::span<const std::uint8_t> EncData, std::vector<
   const std::uint8_t* src = EncData.data() + DataOffset;
   std::uint8_t* dst = out.data();
   std::size_t k = 0;
+  // Eight values come from seven bytes. While eight bytes remain, one unaligned 64-bit load
+  // replaces seven byte loads (the eighth byte is masked off).
+  const std::uint8_t* const end = EncData.data() + EncData.size();
   for (; k + 8 <= n; k += 8) {
     std::uint64_t w = 0;
-    for (int j = 0; j < 7; ++j) w |= std::uint64_t(src[j]) << (8 * j);
+    if constexpr (std::endian::native == std::endian::little) {
+      if (end - src >= 8) {
+        std::memcpy(&w, src, 8);
+        w &= 0x00FFFFFFFFFFFFFFull;
+      } else {
+        for (int j = 0; j < 7; ++j) w |= std::uint64_t(src[j]) << (8 * j);
+      }
+    } else {
+      for (int j = 0; j < 7; ++j) w |= std::uint64_t(src[j]) << (8 * j);
+    }
     for (int j = 0; j < 8; ++j) dst[k + j] = static_cast<std::uint8_t>((w >> (7 * j)) & 0x7F);
     src += 7;
   }
