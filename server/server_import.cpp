@@ -50,8 +50,10 @@ std::int32_t TagNumber(std::string_view text) {
 // field; a text counts when it is not blank.
 TitleTags ReadTags(TSimpleTag& simple, TAdvancedTag* advanced, const std::string& file) {
   TitleTags t;
+  // A zero character ends a text: some writers pad with them, and XML answers cannot carry it.
   const auto text = [](std::string& to, const std::string& from) {
-    if (!TrimBlanks(from).empty()) to = from;
+    const std::string cut = from.substr(0, from.find('\0'));
+    if (!TrimBlanks(cut).empty()) to = cut;
   };
   const auto number = [](std::int32_t& to, const std::string& from) {
     if (!TrimBlanks(from).empty()) to = TagNumber(from);
@@ -216,20 +218,13 @@ void ImportFiles(ServerDb& db, const std::vector<std::string>& files, const Impo
       progress << line.str() << '\n' << std::flush;
     }
   };
-  {
-    std::unique_lock guard(lock);
-    auto last_shown = std::chrono::steady_clock::now();
-    while (done.load() < summary.files) {
-      guard.unlock();
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      guard.lock();
-      const auto now = std::chrono::steady_clock::now();
-      if (options.tty || now - last_shown >= std::chrono::seconds(5)) {
-        guard.unlock();
-        show(false);
-        guard.lock();
-        last_shown = now;
-      }
+  auto last_shown = std::chrono::steady_clock::now();
+  while (done.load() < summary.files) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto now = std::chrono::steady_clock::now();
+    if (options.tty || now - last_shown >= std::chrono::seconds(5)) {
+      show(false);
+      last_shown = now;
     }
   }
   for (auto& t : threads) t.join();
