@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
       std::string info1, info2;
       std::int32_t ofs = 0, proz = 0;
       const bool match = comp.afpcomp(0, 1, false, shift, 85, 95, info1, info2, ofs, proz);
-      std::printf("  %s %3d %% (%s, offset %d)", shift ? "shift:" : "plain:", proz, match ? "match" : "no match", ofs);
+      std::printf("  %s %3d %% (%s, offset %d)", shift ? "shift:" : "plain:", proz,
+                  match ? "match" : "no match", ofs);
     }
     std::printf("  [%zu vs %zu values]\n", reference.p1.size(), afp.p1.size());
   }

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TMediaMemorySource source(std::span(data + 1, size - 1));
   RHeaderinf hi;
   int reports = 0;
-  TMediaInfoMP3::ScanMP3(source, (flags & 1) != 0, (flags & 2) != 0,
-                         [&reports](const std::string&) { ++reports; }, hi);
+  TMediaInfoMP3::ScanMP3(
+      source, (flags & 1) != 0, (flags & 2) != 0, [&reports](const std::string&) { ++reports; },
+      hi);
   return 0;
 }

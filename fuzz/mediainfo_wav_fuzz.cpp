@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto process = [](std::int16_t sample, std::int32_t rate) { gen.ProcessSample(sample, rate); };
   std::string error;
   try {
-    TAFPDecoder_ext::FeedPcmStream(bytes, hi.Wave.WaveFormatEx, PcbSampleprocessing(process), error);
+    TAFPDecoder_ext::FeedPcmStream(bytes, hi.Wave.WaveFormatEx, PcbSampleprocessing(process),
+                                   error);
   } catch (const EAFPError&) {
     return 0;  // format the walk refuses: reported, never fed
   }

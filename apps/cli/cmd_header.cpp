@@ -19,7 +19,9 @@ struct Options {
   bool json = false;
 };
 
-nlohmann::ordered_json Bytes(std::span<const std::uint8_t> b) { return std::vector<int>(b.begin(), b.end()); }
+nlohmann::ordered_json Bytes(std::span<const std::uint8_t> b) {
+  return std::vector<int>(b.begin(), b.end());
+}
 
 nlohmann::ordered_json HeaderJson(const std::string& file, bool ok, const RHeaderinf& h) {
   const RHeaderInfMpeg& m = h.Mpeg;
@@ -90,10 +92,12 @@ int Run(const Options& options) {
       if (key == "file") continue;
       if (value.is_object()) {
         for (const auto& [sub, v] : value.items()) {
-          std::cout << key << '.' << sub << ": " << (v.is_string() ? v.get<std::string>() : v.dump()) << '\n';
+          std::cout << key << '.' << sub << ": "
+                    << (v.is_string() ? v.get<std::string>() : v.dump()) << '\n';
         }
       } else {
-        std::cout << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump()) << '\n';
+        std::cout << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump())
+                  << '\n';
       }
     }
     std::cout << '\n';

@@ -52,8 +52,12 @@ void TAFPDecoder::Init() {
 }
 
 const std::string& TAFPDecoder::ExtDecodercmd() const { return FAFPDecoder_ext->ExtDecodercmd(); }
-void TAFPDecoder::SetExtDecodercmd(const std::string& value) { FAFPDecoder_ext->SetExtDecodercmd(value); }
-const std::string& TAFPDecoder::ExtDecoderPipeOutParam() const { return FAFPDecoder_ext->ExtDecoderPipeOutParam(); }
+void TAFPDecoder::SetExtDecodercmd(const std::string& value) {
+  FAFPDecoder_ext->SetExtDecodercmd(value);
+}
+const std::string& TAFPDecoder::ExtDecoderPipeOutParam() const {
+  return FAFPDecoder_ext->ExtDecoderPipeOutParam();
+}
 void TAFPDecoder::SetExtDecoderPipeOutParam(const std::string& value) {
   FAFPDecoder_ext->SetExtDecoderPipeOutParam(value);
 }
@@ -73,7 +77,8 @@ void TAFPDecoder::ResetDecoderData(bool full) {
   }
 }
 
-void TAFPDecoder::ProcessSamples(const std::int16_t* samples, std::size_t count, std::int32_t samplespersec) {
+void TAFPDecoder::ProcessSamples(const std::int16_t* samples, std::size_t count,
+                                 std::int32_t samplespersec) {
   RAFPDecoderTempData& t = FAFPDecoderTempData;
   std::size_t i = 0;
   if (t.samplestate == 0) {
@@ -130,7 +135,8 @@ void TAFPDecoder::FinishBlock() {
   if (zc < 0) zc = 127;
   // Blocks past the last one kept are only counted: a 10-hour file needs no 10-hour list.
   if (d.afpdatenindex < kStoredBlocks) {
-    if (static_cast<std::size_t>(d.afpdatenindex) >= d.afpdaten.size()) d.afpdaten.resize(d.afpdaten.size() + 100);
+    if (static_cast<std::size_t>(d.afpdatenindex) >= d.afpdaten.size())
+      d.afpdaten.resize(d.afpdaten.size() + 100);
     d.afpdaten[static_cast<std::size_t>(d.afpdatenindex)] = {mp, zc};
   }
   if (d.afpdatenindex < 2147483647) ++d.afpdatenindex;
@@ -187,7 +193,9 @@ bool TAFPDecoder::AFPDecode(const std::string& datei, RAFP& resafp) {
     ResetDecoderData(true);
     struct Sink {
       TAFPDecoder* d;
-      void operator()(std::int16_t sample, std::int32_t rate) const { d->ProcessSample(sample, rate); }
+      void operator()(std::int16_t sample, std::int32_t rate) const {
+        d->ProcessSample(sample, rate);
+      }
       void ProcessSamples(const std::int16_t* s, std::size_t n, std::int32_t rate) const {
         d->ProcessSamples(s, n, rate);
       }
@@ -195,7 +203,8 @@ bool TAFPDecoder::AFPDecode(const std::string& datei, RAFP& resafp) {
     const PcbSampleprocessing cb(sink);
     RHeaderinf hi;
     if (TMediaInfo::ReadFrameHeader(datei, false, false, nullptr, hi) && hi.IsPcmWav()) {
-      if (!FAFPDecoder_pcm->pcmdodecode(datei, hi, cb, Flasterror)) throw EAFPError("pcm decode error");
+      if (!FAFPDecoder_pcm->pcmdodecode(datei, hi, cb, Flasterror))
+        throw EAFPError("pcm decode error");
     } else {
       switch (FDecodertype) {
         case dtACM:
@@ -215,7 +224,8 @@ bool TAFPDecoder::AFPDecode(const std::string& datei, RAFP& resafp) {
           break;
         }
         case dtExtPipe:
-          if (!FAFPDecoder_ext->extdodecode(datei, hi, cb, Flasterror)) throw EAFPError("ext decode error (pipemode)");
+          if (!FAFPDecoder_ext->extdodecode(datei, hi, cb, Flasterror))
+            throw EAFPError("ext decode error (pipemode)");
           break;
         default:
           throw EAFPError("invalid FDecodertype");

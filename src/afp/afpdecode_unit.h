@@ -39,10 +39,10 @@ struct RAFPDecoderData {
 };
 
 struct RAFPDecoderTempData {
-  std::int32_t samples = 0;      // samples in the open block
-  std::int32_t samplestate = 0;  // 0 while leading quiet samples are skipped, then 1
-  std::int64_t spnorm = 0;       // sum of sample magnitudes of the open block
-  std::int64_t spfilter = 0;     // sum of high-frequency magnitudes of the open block
+  std::int32_t samples = 0;         // samples in the open block
+  std::int32_t samplestate = 0;     // 0 while leading quiet samples are skipped, then 1
+  std::int64_t spnorm = 0;          // sum of sample magnitudes of the open block
+  std::int64_t spfilter = 0;        // sum of high-frequency magnitudes of the open block
   std::int32_t tpval = 2147483647;  // low-pass filter value; 2147483647: no sample yet
 };
 

@@ -60,7 +60,8 @@ struct TChunkFailures {
 }  // namespace
 
 bool TAFPDecoder_acm::acmdodecode(const std::string& filename, const RHeaderinf& /*hi*/,
-                                  const PcbSampleprocessing& sampleprocessing, std::string& lasterror) {
+                                  const PcbSampleprocessing& sampleprocessing,
+                                  std::string& lasterror) {
   lasterror.clear();
   if (IsFileType(filename, ExtMP3)) return DecodeMpeg(filename, sampleprocessing, lasterror);
   if (IsFileType(filename, ExtWAV)) return DecodeWave(filename, sampleprocessing, lasterror);
@@ -120,7 +121,8 @@ bool TAFPDecoder_acm::DecodeMpeg(const std::string& filename, const PcbSamplepro
     if (r == MPG123_OK) continue;
     if (r == MPG123_DONE || r == MPG123_NEED_MORE) break;
     // A damaged stretch: the library resyncs on the next call.
-    if (failures.Fail(std::string("acmStreamConvert:") + mpg123_strerror(mh.get()), lasterror)) return false;
+    if (failures.Fail(std::string("acmStreamConvert:") + mpg123_strerror(mh.get()), lasterror))
+      return false;
   }
   flush();
   if (!fed_any && failures.Fail("Convert outputbuffer < 1", lasterror)) return false;
@@ -149,16 +151,19 @@ bool TAFPDecoder_acm::DecodeWave(const std::string& filename, const PcbSamplepro
   // not depend on the library's scaling settings.
   const int subtype = info.format & SF_FORMAT_SUBMASK;
   const bool is_float = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
-  std::vector<float> floats(is_float ? static_cast<std::size_t>(frames_per_chunk) * info.channels : 0);
+  std::vector<float> floats(is_float ? static_cast<std::size_t>(frames_per_chunk) * info.channels
+                                     : 0);
   TChunkFailures failures;
   bool fed_any = false;
   for (;;) {
     sf_count_t got = 0;
     if (is_float) {
       got = sf_readf_float(sf.get(), floats.data(), frames_per_chunk);
-      for (std::size_t i = 0; i < static_cast<std::size_t>(got > 0 ? got : 0) * info.channels; ++i) {
+      for (std::size_t i = 0; i < static_cast<std::size_t>(got > 0 ? got : 0) * info.channels;
+           ++i) {
         const float v = std::nearbyint(floats[i] * 32767.0f);
-        out[i] = static_cast<short>(v > 32767.0f ? 32767 : (v < -32768.0f ? -32768 : static_cast<int>(v)));
+        out[i] = static_cast<short>(v > 32767.0f ? 32767
+                                                 : (v < -32768.0f ? -32768 : static_cast<int>(v)));
       }
     } else {
       got = sf_readf_short(sf.get(), out, frames_per_chunk);
@@ -170,7 +175,8 @@ bool TAFPDecoder_acm::DecodeWave(const std::string& filename, const PcbSamplepro
       }
       break;
     }
-    FeedPcmChunk(std::span(FBufferOut.data(), static_cast<std::size_t>(got) * frame_bytes), format, cb);
+    FeedPcmChunk(std::span(FBufferOut.data(), static_cast<std::size_t>(got) * frame_bytes), format,
+                 cb);
     fed_any = true;
   }
   if (!fed_any && failures.Fail("Convert outputbuffer < 1", lasterror)) return false;

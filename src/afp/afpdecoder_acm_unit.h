@@ -32,8 +32,10 @@ class TAFPDecoder_acm {
                    const PcbSampleprocessing& sampleprocessing, std::string& lasterror);
 
  private:
-  bool DecodeMpeg(const std::string& filename, const PcbSampleprocessing& cb, std::string& lasterror);
-  bool DecodeWave(const std::string& filename, const PcbSampleprocessing& cb, std::string& lasterror);
+  bool DecodeMpeg(const std::string& filename, const PcbSampleprocessing& cb,
+                  std::string& lasterror);
+  bool DecodeWave(const std::string& filename, const PcbSampleprocessing& cb,
+                  std::string& lasterror);
 
   std::vector<std::uint8_t> FBufferOut;  // allocated on first use, then reused
 };

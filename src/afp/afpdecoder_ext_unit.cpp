@@ -27,9 +27,10 @@ std::string NewGuidText() {
   b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
   b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
   char text[37];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
+  std::snprintf(text, sizeof text,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                b[15]);
   return text;
 }
 
@@ -46,17 +47,20 @@ std::string SystemTempDir() {
 }
 
 TAFPDecoder_ext::TAFPDecoder_ext()
-    : FTempdir(SystemTempDir()), Finstanceuniquetmpname(std::to_string(::gettid()) + "_" + NewGuidText()) {}
+    : FTempdir(SystemTempDir()),
+      Finstanceuniquetmpname(std::to_string(::gettid()) + "_" + NewGuidText()) {}
 
-bool TAFPDecoder_ext::FeedPcmStream(std::span<const std::uint8_t> stream, const RWaveFormatEx& format,
-                                    const PcbSampleprocessing& sampleprocessing, std::string& lasterror) {
+bool TAFPDecoder_ext::FeedPcmStream(std::span<const std::uint8_t> stream,
+                                    const RWaveFormatEx& format,
+                                    const PcbSampleprocessing& sampleprocessing,
+                                    std::string& lasterror) {
   CheckFeedFormat(format);
   bool result = false;
   int failures = 0;
   for (std::size_t offset = 0; offset < stream.size(); offset += AFPPcmChunkSize) {
     try {
-      FeedPcmChunk(stream.subspan(offset, std::min(AFPPcmChunkSize, stream.size() - offset)), format,
-                   sampleprocessing);
+      FeedPcmChunk(stream.subspan(offset, std::min(AFPPcmChunkSize, stream.size() - offset)),
+                   format, sampleprocessing);
       result = true;
     } catch (const std::exception& e) {
       if (++failures >= 4) {
@@ -69,7 +73,8 @@ bool TAFPDecoder_ext::FeedPcmStream(std::span<const std::uint8_t> stream, const 
 }
 
 bool TAFPDecoder_ext::extdodecode(const std::string& filename, const RHeaderinf& /*hi*/,
-                                  const PcbSampleprocessing& sampleprocessing, std::string& lasterror) {
+                                  const PcbSampleprocessing& sampleprocessing,
+                                  std::string& lasterror) {
   const TCommandArgs args =
       ExpandCommandTemplate(Fextdecodercmd, {{"%i", filename}, {"%o", FextDecoderPipeOutParam}});
   std::string output, error;
@@ -83,7 +88,9 @@ bool TAFPDecoder_ext::extdodecode(const std::string& filename, const RHeaderinf&
         std::size_t end = error.find_first_of("\r\n", start);
         if (end == std::string::npos) end = error.size();
         lasterror += error.substr(start, end - start) + " ";
-        if (end < error.size() && error[end] == '\r' && end + 1 < error.size() && error[end + 1] == '\n') ++end;
+        if (end < error.size() && error[end] == '\r' && end + 1 < error.size() &&
+            error[end + 1] == '\n')
+          ++end;
         start = end + 1;
       }
     }
@@ -111,7 +118,8 @@ bool TAFPDecoder_ext::extdodecodetofile(const std::string& sinputfile, std::stri
   std::string dir = (!FTempdir.empty() && IsDirectory(FTempdir)) ? FTempdir : SystemTempDir();
   if (dir.back() != '/') dir += '/';
   soutputfile = dir + Finstanceuniquetmpname + ".wav";
-  const TCommandArgs args = ExpandCommandTemplate(Fextdecodercmd, {{"%i", sinputfile}, {"%o", soutputfile}});
+  const TCommandArgs args =
+      ExpandCommandTemplate(Fextdecodercmd, {{"%i", sinputfile}, {"%o", soutputfile}});
   std::string error;
   return RunProcess(args, FTimeoutMs, error);
 }

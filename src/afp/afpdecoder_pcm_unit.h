@@ -24,12 +24,13 @@ class PcbSampleprocessing {
  public:
   PcbSampleprocessing() = default;
   template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, PcbSampleprocessing>)
-  PcbSampleprocessing(F& f)  // NOLINT(google-explicit-constructor): a method pointer by design
+  requires(!std::is_same_v<std::remove_cvref_t<F>, PcbSampleprocessing>)
+      PcbSampleprocessing(F& f)  // NOLINT(google-explicit-constructor): a method pointer by design
       : fCode([](void* object, std::int16_t sample, std::int32_t samplespersec) {
           (*static_cast<F*>(object))(sample, samplespersec);
         }),
-        fRun([](void* object, const std::int16_t* samples, std::size_t count, std::int32_t samplespersec) {
+        fRun([](void* object, const std::int16_t* samples, std::size_t count,
+                std::int32_t samplespersec) {
           F& f = *static_cast<F*>(object);
           if constexpr (requires { f.ProcessSamples(samples, count, samplespersec); }) {
             f.ProcessSamples(samples, count, samplespersec);
@@ -70,8 +71,9 @@ void FeedPcmChunk(std::span<const std::uint8_t> chunk, const RWaveFormatEx& form
 // `piece_offset` on. Walking a chunk piece by piece feeds exactly what FeedPcmChunk feeds for the
 // whole chunk. REQUIRES: piece_offset is a multiple of the frame size (bytes per sample times
 // nChannels), and so is the size of every piece but the chunk's last.
-void FeedPcmPiece(std::span<const std::uint8_t> piece, std::size_t piece_offset, std::size_t chunk_len,
-                  const RWaveFormatEx& format, const PcbSampleprocessing& cb);
+void FeedPcmPiece(std::span<const std::uint8_t> piece, std::size_t piece_offset,
+                  std::size_t chunk_len, const RWaveFormatEx& format,
+                  const PcbSampleprocessing& cb);
 
 class TAFPDecoder_pcm {
  public:
@@ -82,8 +84,8 @@ class TAFPDecoder_pcm {
   // Feeds the whole file, header bytes included, in chunks of AFPPcmChunkSize with the format
   // of hi.Wave. False after the fourth chunk that failed (lasterror "pcm read error ..."). An
   // unusable format or a file that cannot be opened raises EAFPError.
-  bool pcmdodecode(const std::string& filename, const RHeaderinf& hi, const PcbSampleprocessing& sampleprocessing,
-                   std::string& lasterror);
+  bool pcmdodecode(const std::string& filename, const RHeaderinf& hi,
+                   const PcbSampleprocessing& sampleprocessing, std::string& lasterror);
 
  private:
   // A chunk is read in pieces of about 1 MiB (whole frames): the walk is the same as over the

@@ -14,8 +14,10 @@ constexpr std::int32_t kRatesV1[3][15] = {
     {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
     {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}};
-constexpr std::int32_t kRatesV2L1[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256};
-constexpr std::int32_t kRatesV2L23[15] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+constexpr std::int32_t kRatesV2L1[15] = {0,   32,  48,  56,  64,  80,  96, 112,
+                                         128, 144, 160, 176, 192, 224, 256};
+constexpr std::int32_t kRatesV2L23[15] = {0,  8,  16, 24,  32,  40,  48, 56,
+                                          64, 80, 96, 112, 128, 144, 160};
 
 constexpr std::size_t kFirstChunk = 10240;
 constexpr std::size_t kNextChunk = 102400;
@@ -25,20 +27,34 @@ constexpr std::size_t kOverlap = 3;
 }  // namespace
 
 bool TMediaInfoMP3::ParseMpegHeader(const RFrameHeaderBuf& b, RHeaderInfMpeg& m) {
-  const std::uint32_t h = (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                          (std::uint32_t{b[2]} << 8) | b[3];
+  const std::uint32_t h =
+      (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
   if (h == 0 || (h >> 21) != 0x7FF) return false;
   switch ((h >> 19) & 3) {
-    case 0: m.vers = "2.5"; break;
-    case 2: m.vers = "2"; break;
-    case 3: m.vers = "1"; break;
-    default: return false;
+    case 0:
+      m.vers = "2.5";
+      break;
+    case 2:
+      m.vers = "2";
+      break;
+    case 3:
+      m.vers = "1";
+      break;
+    default:
+      return false;
   }
   switch ((h >> 17) & 3) {
-    case 1: m.layer = 3; break;
-    case 2: m.layer = 2; break;
-    case 3: m.layer = 1; break;
-    default: return false;
+    case 1:
+      m.layer = 3;
+      break;
+    case 2:
+      m.layer = 2;
+      break;
+    case 3:
+      m.layer = 1;
+      break;
+    default:
+      return false;
   }
   m.prot = ((h >> 16) & 1) == 0;
   const unsigned rate_index = (h >> 12) & 15;
@@ -50,16 +66,20 @@ bool TMediaInfoMP3::ParseMpegHeader(const RFrameHeaderBuf& b, RHeaderInfMpeg& m)
   }
   const unsigned freq_index = (h >> 10) & 3;
   if (freq_index == 3) return false;
-  static constexpr std::int32_t kFreq[3][3] = {{44100, 48000, 32000}, {22050, 24000, 16000}, {11025, 12000, 8000}};
+  static constexpr std::int32_t kFreq[3][3] = {
+      {44100, 48000, 32000}, {22050, 24000, 16000}, {11025, 12000, 8000}};
   m.samplingrate = kFreq[m.vers == "1" ? 0 : (m.vers == "2" ? 1 : 2)][freq_index];
   m.padding = ((h >> 9) & 1) != 0;
   m.privatebit = ((h >> 8) & 1) != 0;
-  static constexpr const char* kModes[4] = {"Stereo", "Joint stereo", "Dual channel", "Single channel"};
+  static constexpr const char* kModes[4] = {"Stereo", "Joint stereo", "Dual channel",
+                                            "Single channel"};
   const unsigned mode = (h >> 6) & 3;
   m.channelmode = kModes[mode];
   m.channels = mode == 3 ? 1 : 2;
-  static constexpr const char* kExtBands[4] = {"bands 4 - 31", "bands 8 - 31", "bands 12 - 31", "bands 16 - 31"};
-  static constexpr const char* kExtL3[4] = {"-", "Intensity stereo", "MS stereo", "MS+Intensity stereo"};
+  static constexpr const char* kExtBands[4] = {"bands 4 - 31", "bands 8 - 31", "bands 12 - 31",
+                                               "bands 16 - 31"};
+  static constexpr const char* kExtL3[4] = {"-", "Intensity stereo", "MS stereo",
+                                            "MS+Intensity stereo"};
   m.modeextension = m.layer == 3 ? kExtL3[(h >> 4) & 3] : kExtBands[(h >> 4) & 3];
   m.copyright = ((h >> 3) & 1) != 0;
   m.original = ((h >> 2) & 1) != 0;
@@ -74,7 +94,8 @@ bool TMediaInfoMP3::ParseMpegHeader(const RFrameHeaderBuf& b, RHeaderInfMpeg& m)
       // are half as long for the same bitrate. Stepping by the MPEG-1 length would land inside
       // the next frame and lose every other one.
       const std::int32_t factor = (m.layer == 3 && m.vers != "1") ? 72000 : 144000;
-      m.framegr = static_cast<std::int32_t>(static_cast<std::int64_t>(m.bitrate) * factor / m.samplingrate + pad);
+      m.framegr = static_cast<std::int32_t>(
+          static_cast<std::int64_t>(m.bitrate) * factor / m.samplingrate + pad);
     }
     m.framezeit = static_cast<double>(m.framegr) / (m.bitrate * 1000.0) * 8;
   }
@@ -125,8 +146,9 @@ bool TMediaInfoMP3::ScanMP3(TMediaSource& source, bool doalwaysframescan, bool d
       std::fill(chunk.begin(), chunk.end(), 0);
       const std::int64_t left = std::max<std::int64_t>(0, filesize - chunkstart);
       const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(size, left));
-      const std::size_t got = source.ReadAt(static_cast<std::uint64_t>(chunkstart),
-                                            std::span(chunk.data(), want == 0 ? 0 : want + kOverlap));
+      const std::size_t got =
+          source.ReadAt(static_cast<std::uint64_t>(chunkstart),
+                        std::span(chunk.data(), want == 0 ? 0 : want + kOverlap));
       chunklen = static_cast<std::int64_t>(std::min(got, want));
     };
     read_chunk(kFirstChunk);
@@ -203,8 +225,8 @@ bool TMediaInfoMP3::ScanMP3(TMediaSource& source, bool doalwaysframescan, bool d
     hi.isScan = doalwaysframescan;
     if (hi.isVBR || hi.isScan) {
       hi.TimeSec = totaltime;
-      m.bitrate = static_cast<std::int32_t>(
-          std::nearbyint(static_cast<double>(bitratesum) / static_cast<double>(frames > 0 ? frames : 1)));
+      m.bitrate = static_cast<std::int32_t>(std::nearbyint(
+          static_cast<double>(bitratesum) / static_cast<double>(frames > 0 ? frames : 1)));
       m.framegr = -1;
       m.framezeit = -1;
     } else if (filesize >= 1 && frames > 0 && m.bitrate >= 1) {

@@ -74,10 +74,14 @@ std::size_t TMediaMemorySource::ReadAt(std::uint64_t offset, std::span<std::uint
 
 const char* HeaderInfFormatName(RHeaderInfFormat format) {
   switch (format) {
-    case HIF_MPEG: return "HIF_MPEG";
-    case HIF_FLAC: return "HIF_FLAC";
-    case HIF_WAV: return "HIF_WAV";
-    default: return "HIF_UNKNOWN";
+    case HIF_MPEG:
+      return "HIF_MPEG";
+    case HIF_FLAC:
+      return "HIF_FLAC";
+    case HIF_WAV:
+      return "HIF_WAV";
+    default:
+      return "HIF_UNKNOWN";
   }
 }
 
@@ -87,11 +91,13 @@ bool TMediaInfo::ReadFrameHeader(const std::string& Filename, bool doalwaysframe
                                  bool donotframescan, const PcbStatus& cb_status,
                                  RHeaderinf& Headerinf) {
   ClearHeaderinf(Headerinf);
-  if (IsFileType(Filename, ExtMP3) || IsFileType(Filename, ExtMP2) || IsFileType(Filename, ExtAAC)) {
+  if (IsFileType(Filename, ExtMP3) || IsFileType(Filename, ExtMP2) ||
+      IsFileType(Filename, ExtAAC)) {
     return TMediaInfoMP3::ReadFrameHeaderMP3(Filename, doalwaysframescan, donotframescan, cb_status,
                                              Headerinf);
   }
   if (IsFileType(Filename, ExtWAV)) return TMediaInfoWAV::ReadFrameHeaderWAV(Filename, Headerinf);
-  if (IsFileType(Filename, ExtFLAC)) return TMediaInfoFLAC::ReadFrameHeaderFLAC(Filename, Headerinf);
+  if (IsFileType(Filename, ExtFLAC))
+    return TMediaInfoFLAC::ReadFrameHeaderFLAC(Filename, Headerinf);
   return false;
 }

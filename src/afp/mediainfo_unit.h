@@ -67,8 +67,8 @@ struct RHeaderInfMpeg {
   std::string vers;                  // "1", "2" or "2.5"
   std::int32_t layer = 0;
   bool prot = false;
-  std::int32_t bitrate = 0;          // kbit/s
-  std::int32_t samplingrate = 0;     // Hz
+  std::int32_t bitrate = 0;       // kbit/s
+  std::int32_t samplingrate = 0;  // Hz
   bool padding = false;
   bool privatebit = false;
   std::int32_t channels = 0;
@@ -113,7 +113,9 @@ struct RHeaderinf {
   RHeaderInfWav Wave;
 
   // A WAV header whose format tag is 1 (integer PCM), the only kind the PCM reader takes.
-  bool IsPcmWav() const { return FormatReadOk && Format == HIF_WAV && Wave.WaveFormatEx.wFormatTag == 1; }
+  bool IsPcmWav() const {
+    return FormatReadOk && Format == HIF_WAV && Wave.WaveFormatEx.wFormatTag == 1;
+  }
 };
 
 // Progress text of the MPEG frame scan ("Framescan: 25%"); may be empty.

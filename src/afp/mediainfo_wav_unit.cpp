@@ -80,7 +80,8 @@ bool TMediaInfoWAV::ReadFrameHeaderWAV(TMediaSource& stream, RHeaderinf& hi) {
     } while (chunkpos + 8 < size && !(hi.FormatReadOk && hi.Wave.datapos > 0));
 
     if (hi.FormatReadOk && f.nAvgBytesPerSec != 0) {
-      hi.TimeSec = static_cast<double>(static_cast<std::int64_t>(size) - hi.Wave.datapos) / f.nAvgBytesPerSec;
+      hi.TimeSec = static_cast<double>(static_cast<std::int64_t>(size) - hi.Wave.datapos) /
+                   f.nAvgBytesPerSec;
     }
     return true;
   } catch (const std::exception&) {

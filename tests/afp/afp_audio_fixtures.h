@@ -22,7 +22,8 @@ inline void PutLE(std::vector<std::uint8_t>& out, std::uint32_t v, int bytes) {
 
 // A canonical 44-byte-header WAV. `frames` holds one value per channel per frame, interleaved;
 // 8-bit values are stored as given (0..255), 16- and 24-bit as signed.
-inline std::vector<std::uint8_t> MakeWav(int channels, int rate, int bits, const std::vector<int>& samples,
+inline std::vector<std::uint8_t> MakeWav(int channels, int rate, int bits,
+                                         const std::vector<int>& samples,
                                          std::uint16_t format_tag = 1) {
   const int bytes = bits / 8;
   const std::uint32_t data = static_cast<std::uint32_t>(samples.size() * bytes);
@@ -106,7 +107,8 @@ class TempDir {
 
 inline void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<std::uint8_t> ReadBytes(const std::string& path) {

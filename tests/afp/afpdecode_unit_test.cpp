@@ -51,7 +51,9 @@ struct ReferenceGenerator {
       std::size_t off = 0;
       do {
         const std::uint8_t* p = file.data() + start + off;
-        Sample(bits == 8 ? static_cast<std::int16_t>(p[0]) : static_cast<std::int16_t>(p[0] | (p[1] << 8)), rate);
+        Sample(bits == 8 ? static_cast<std::int16_t>(p[0])
+                         : static_cast<std::int16_t>(p[0] | (p[1] << 8)),
+               rate);
         off += step;
       } while (off < len - b - 1);
     }
@@ -87,7 +89,8 @@ struct ReferenceGenerator {
 TEST(RoundDivHalfEven, AgreesWithDoubleDivisionRounding) {
   struct Case {
     std::int64_t num, den, expected;
-  } cases[] = {{5, 2, 2}, {7, 2, 4}, {-1, 2, 0}, {-3, 2, -2}, {-5, 2, -2}, {1, 3, 0}, {2, 3, 1}, {-2, 3, -1}, {0, 7, 0}};
+  } cases[] = {{5, 2, 2}, {7, 2, 4}, {-1, 2, 0},  {-3, 2, -2}, {-5, 2, -2},
+               {1, 3, 0}, {2, 3, 1}, {-2, 3, -1}, {0, 7, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.num) + "/" + std::to_string(c.den));
     EXPECT_EQ(RoundDivHalfEven(c.num, c.den), c.expected);
@@ -146,18 +149,18 @@ TEST(TAFPDecoder, AccumulatorMatchesDoubleReferenceOnRandomSignals) {
 // The fixture's fingerprint, fixed once: any drift in the arithmetic or the reader's walk
 // changes it. Layout: stereo 16-bit 44.1 kHz, 30 s of IntegerMusic.
 const std::uint8_t kGoldenP1[] = {
-65, 76, 65, 55, 81, 60, 61, 53, 53, 52, 81, 76, 62, 57, 62, 63, 75, 74, 54, 57, 61, 61, 68, 64,
-    72, 55, 61, 63, 53, 59, 64, 75, 62, 52, 69, 73, 58, 59, 57, 55, 68, 58, 54, 58, 64, 66, 79, 66,
-    68, 61, 64, 66, 64, 53, 61, 68, 70, 70, 76, 68, 60, 58, 62, 64, 56, 76, 54, 64, 66, 66, 71, 73,
-    73, 73, 70, 65, 53, 54, 65, 54, 53, 52, 60, 61, 70, 66, 64, 62, 77, 53, 62, 65, 56, 51, 58, 65,
-    80, 74, 61, 53, 62, 58, 80, 60,
+    65, 76, 65, 55, 81, 60, 61, 53, 53, 52, 81, 76, 62, 57, 62, 63, 75, 74, 54, 57, 61,
+    61, 68, 64, 72, 55, 61, 63, 53, 59, 64, 75, 62, 52, 69, 73, 58, 59, 57, 55, 68, 58,
+    54, 58, 64, 66, 79, 66, 68, 61, 64, 66, 64, 53, 61, 68, 70, 70, 76, 68, 60, 58, 62,
+    64, 56, 76, 54, 64, 66, 66, 71, 73, 73, 73, 70, 65, 53, 54, 65, 54, 53, 52, 60, 61,
+    70, 66, 64, 62, 77, 53, 62, 65, 56, 51, 58, 65, 80, 74, 61, 53, 62, 58, 80, 60,
 };
 const std::uint8_t kGoldenP2[] = {
-79, 88, 97, 9, 39, 54, 60, 67, 79, 15, 30, 112, 112, 79, 85, 82, 36, 33, 67, 54, 45, 12, 64, 42,
-    57, 97, 45, 18, 64, 60, 51, 42, 42, 9, 51, 70, 79, 51, 100, 85, 51, 42, 60, 57, 42, 12, 33, 45,
-    45, 42, 112, 88, 109, 70, 51, 39, 36, 15, 39, 42, 48, 60, 42, 15, 60, 39, 73, 39, 36, 12, 45,
-    39, 45, 42, 42, 12, 76, 70, 45, 70, 70, 12, 67, 60, 76, 91, 64, 9, 64, 82, 51, 45, 67, 9, 60,
-    51, 42, 94, 73, 15, 82, 42, 36, 64,
+    79, 88, 97, 9,  39, 54, 60, 67, 79,  15, 30,  112, 112, 79, 85, 82, 36, 33,  67, 54, 45,
+    12, 64, 42, 57, 97, 45, 18, 64, 60,  51, 42,  42,  9,   51, 70, 79, 51, 100, 85, 51, 42,
+    60, 57, 42, 12, 33, 45, 45, 42, 112, 88, 109, 70,  51,  39, 36, 15, 39, 42,  48, 60, 42,
+    15, 60, 39, 73, 39, 36, 12, 45, 39,  45, 42,  42,  12,  76, 70, 45, 70, 70,  12, 67, 60,
+    76, 91, 64, 9,  64, 82, 51, 45, 67,  9,  60,  51,  42,  94, 73, 15, 82, 42,  36, 64,
 };
 
 TEST(TAFPDecoder, GoldenFingerprintOfGeneratedWav) {
@@ -189,7 +192,8 @@ TEST(TAFPDecoder, PcmLayoutsMatchReference) {
   } cases[] = {{1, 8000, 8}, {2, 22050, 8}, {1, 44100, 16}, {2, 48000, 16}, {2, 11025, 16}};
   TempDir dir;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.channels) + "ch " + std::to_string(c.rate) + " Hz " + std::to_string(c.bits));
+    SCOPED_TRACE(std::to_string(c.channels) + "ch " + std::to_string(c.rate) + " Hz " +
+                 std::to_string(c.bits));
     auto left = afptest::IntegerMusic(c.rate, 25, static_cast<std::uint32_t>(c.rate + c.bits));
     if (c.bits == 8) {
       for (int& s : left) s = 128 + s / 256;
@@ -226,9 +230,10 @@ TEST(TAFPDecoder, BlockCountLimits) {
     int blocks, quiet_tail;
     bool ok;
     std::size_t values;
-  } cases[] = {{59, 0, false, 0},  {60, 0, false, 0},  {74, 0, false, 0}, {75, 0, true, 59},
-               {76, 0, true, 60},  {5000, 0, true, 4784}, {100, 20, true, 64},
-               {85, 20, false, 0}};  // the quiet tail trimmed leaves 65 blocks: too few
+  } cases[] = {
+      {59, 0, false, 0},   {60, 0, false, 0}, {74, 0, false, 0},
+      {75, 0, true, 59},   {76, 0, true, 60}, {5000, 0, true, 4784},
+      {100, 20, true, 64}, {85, 20, false, 0}};  // the quiet tail trimmed leaves 65 blocks: too few
   TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.blocks) + " blocks, quiet tail " + std::to_string(c.quiet_tail));
@@ -248,7 +253,8 @@ TEST(TAFPDecoder, LeadingQuietAndNegativeSamplesDoNotStartTheFirstBlock) {
     TAFPDecoder gen;
     gen.ResetDecoderData(true);
     for (int s : lead) gen.ProcessSample(static_cast<std::int16_t>(s), 400);
-    for (int i = 0; i < 100 * 80; ++i) gen.ProcessSample(static_cast<std::int16_t>((i * 7919) % 5000 + 25), 400);
+    for (int i = 0; i < 100 * 80; ++i)
+      gen.ProcessSample(static_cast<std::int16_t>((i * 7919) % 5000 + 25), 400);
     gen.FinishDecoderData();
     return gen.DecoderData().afpdaten.size();
   };
@@ -274,7 +280,9 @@ TEST(TAFPDecoder, SilentFailuresAndTypes) {
   struct Case {
     const char* name;
     char16_t typ;
-  } cases[] = {{"", AFPTypNone}, {"/nowhere/cover.JPG", AFPTypNone}, {"/nowhere/song.mid", AFPTypAudio},
+  } cases[] = {{"", AFPTypNone},
+               {"/nowhere/cover.JPG", AFPTypNone},
+               {"/nowhere/song.mid", AFPTypAudio},
                {"/nowhere/song.KAR", AFPTypAudio}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -317,7 +325,8 @@ TEST(TAFPDecoder, ErrorTexts) {
 TEST(TAFPDecoder, ReuseGivesTheResultsOfFreshObjects) {
   TempDir dir;
   WriteBytes(dir.File("a.wav"), MakeWav(1, 8000, 16, afptest::IntegerMusic(8000, 30, 1)));
-  WriteBytes(dir.File("b.wav"), MakeWav(2, 8000, 16, afptest::Interleave(afptest::IntegerMusic(8000, 40, 2), 2)));
+  WriteBytes(dir.File("b.wav"),
+             MakeWav(2, 8000, 16, afptest::Interleave(afptest::IntegerMusic(8000, 40, 2), 2)));
   TAFPDecoder reused;
   RAFP ra1, ra2, ra3, fa, fb;
   ASSERT_TRUE(reused.AFPDecode(dir.File("a.wav"), ra1));

@@ -62,7 +62,8 @@ TEST(FeedPcmChunk, PiecesFeedWhatTheWholeChunkFeeds) {
     std::size_t len, piece_frames;
   } cases[] = {{1, 16, 10000, 7}, {3, 16, 6001, 5}, {2, 8, 999, 100}, {1, 8, 3, 1}, {5, 16, 1, 1}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.channels) + "x" + std::to_string(c.bits) + " len " + std::to_string(c.len));
+    SCOPED_TRACE(std::to_string(c.channels) + "x" + std::to_string(c.bits) + " len " +
+                 std::to_string(c.len));
     std::vector<std::uint8_t> bytes(c.len);
     for (std::size_t i = 0; i < c.len; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37 + i / 7);
     RWaveFormatEx f;
@@ -116,8 +117,10 @@ class Encodings : public testing::Test {
     WriteBytes(dir_->File("left.wav"), MakeWav(2, 44100, 16, left_only));
     using afptest::Ffmpeg;
     Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-b:a", "128k", dir_->File("cbr.mp3")});
-    Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-q:a", "4", "-id3v2_version", "0", dir_->File("vbr.mp3")});
-    Ffmpeg({"-i", dir_->File("left.wav"), "-c:a", "libmp3lame", "-b:a", "128k", dir_->File("left.mp3")});
+    Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-q:a", "4", "-id3v2_version", "0",
+            dir_->File("vbr.mp3")});
+    Ffmpeg({"-i", dir_->File("left.wav"), "-c:a", "libmp3lame", "-b:a", "128k",
+            dir_->File("left.mp3")});
     Ffmpeg({"-i", src, "-c:a", "flac", dir_->File("src.flac")});
     Ffmpeg({"-i", src, "-c:a", "pcm_f32le", dir_->File("float.wav")});
     Ffmpeg({"-i", src, "-c:a", "pcm_alaw", dir_->File("alaw.wav")});
@@ -142,8 +145,8 @@ TEST_F(Encodings, CodecDecoderMatchesThePcmFingerprint) {
   struct Case {
     const char* name;
     double limit;
-  } cases[] = {{"cbr.mp3", 5.0}, {"vbr.mp3", 5.0}, {"float.wav", 0.5}, {"alaw.wav", 0.5}, {"mulaw.wav", 0.5},
-               {"adpcm.wav", 1.5}};
+  } cases[] = {{"cbr.mp3", 5.0},  {"vbr.mp3", 5.0},   {"float.wav", 0.5},
+               {"alaw.wav", 0.5}, {"mulaw.wav", 0.5}, {"adpcm.wav", 1.5}};
   for (const auto& [name, limit] : cases) {
     SCOPED_TRACE(name);
     TAFPDecoder gen;
@@ -170,7 +173,9 @@ TEST_F(Encodings, CodecDecoderDeliversTheLeftChannel) {
   TAFPDecoder_acm acm;
   Capture cap;
   std::string error;
-  ASSERT_TRUE(acm.acmdodecode(dir_->File("left.mp3"), RHeaderinf{}, PcbSampleprocessing(cap), error)) << error;
+  ASSERT_TRUE(
+      acm.acmdodecode(dir_->File("left.mp3"), RHeaderinf{}, PcbSampleprocessing(cap), error))
+      << error;
   EXPECT_EQ(cap.rate, 44100);
   EXPECT_NEAR(static_cast<double>(cap.samples.size()), 30.0 * 44100, 3000);
   std::int64_t energy = 0;
@@ -186,7 +191,8 @@ TEST_F(Encodings, ExternalDecoderPipeAndFileMode) {
     std::string cmd;
   } cases[] = {
       {"pipe", dtExtPipe, ffmpeg_pipe},
-      {"pipe, %I and no %o", dtExtPipe, "ffmpeg -nostdin -loglevel error -i %I -f wav -c:a pcm_s16le -"},
+      {"pipe, %I and no %o", dtExtPipe,
+       "ffmpeg -nostdin -loglevel error -i %I -f wav -c:a pcm_s16le -"},
       {"file", dtExtFile, "ffmpeg -nostdin -loglevel error -y -i %i -c:a pcm_s16le %O"},
   };
   for (const Case& c : cases) {
@@ -212,7 +218,8 @@ TEST_F(Encodings, ExternalDecoderFailures) {
     std::string cmd;
     const char* afp_error;
   } cases[] = {
-      {"pipe exit 1", dtExtPipe, "sh -c 'echo bad input >&2; exit 1' %i", "ext decode error (pipemode)"},
+      {"pipe exit 1", dtExtPipe, "sh -c 'echo bad input >&2; exit 1' %i",
+       "ext decode error (pipemode)"},
       {"pipe empty", dtExtPipe, "true %i %o", "ext decode error (pipemode)"},
       {"file exit 1", dtExtFile, "sh -c 'exit 1' %i %o", "ext decode error (filemode,decode)"},
       // Float output is no PCM WAV: nothing is fed.

@@ -30,15 +30,18 @@ TEST(CliFingerprintHeader, JsonLines) {
   ASSERT_TRUE(gen.AFPDecode(wav, expected));
 
   int code = -1;
-  auto fp = RunCli({"fingerprint", "--json", wav, dir.File("missing.mp3"), dir.File("cover.png")}, code);
+  auto fp =
+      RunCli({"fingerprint", "--json", wav, dir.File("missing.mp3"), dir.File("cover.png")}, code);
   EXPECT_EQ(code, 1);
   ASSERT_EQ(fp.size(), 3u);
   EXPECT_EQ(fp[0]["file"], wav);
   EXPECT_EQ(fp[0]["ok"], true);
   EXPECT_EQ(fp[0]["typ"], "A");
   EXPECT_EQ(fp[0]["loaded"], true);
-  EXPECT_EQ(fp[0]["p1"].get<std::vector<int>>(), std::vector<int>(expected.p1.begin(), expected.p1.end()));
-  EXPECT_EQ(fp[0]["p2"].get<std::vector<int>>(), std::vector<int>(expected.p2.begin(), expected.p2.end()));
+  EXPECT_EQ(fp[0]["p1"].get<std::vector<int>>(),
+            std::vector<int>(expected.p1.begin(), expected.p1.end()));
+  EXPECT_EQ(fp[0]["p2"].get<std::vector<int>>(),
+            std::vector<int>(expected.p2.begin(), expected.p2.end()));
   EXPECT_EQ(fp[0]["error"], "");
   EXPECT_EQ(fp[1]["ok"], false);
   EXPECT_NE(fp[1]["error"], "");

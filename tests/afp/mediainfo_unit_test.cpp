@@ -26,7 +26,8 @@ RHeaderinf ReadWavBytes(const std::vector<std::uint8_t>& bytes, bool& ok) {
   return hi;
 }
 
-void AddChunk(std::vector<std::uint8_t>& out, const char* id, std::uint32_t declared, std::size_t real) {
+void AddChunk(std::vector<std::uint8_t>& out, const char* id, std::uint32_t declared,
+              std::size_t real) {
   out.insert(out.end(), id, id + 4);
   PutLE(out, declared, 4);
   out.insert(out.end(), real, 0x11);
@@ -60,7 +61,9 @@ TEST(TMediaInfoWAV, ChunkWalks) {
   PutLE(fmt_body, 32000, 4);
   PutLE(fmt_body, 4, 2);
   PutLE(fmt_body, 32, 2);
-  auto riff = [] { return std::vector<std::uint8_t>{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}; };
+  auto riff = [] {
+    return std::vector<std::uint8_t>{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  };
   auto add_fmt = [&](std::vector<std::uint8_t>& v) {
     v.insert(v.end(), {'f', 'm', 't', ' ', 16, 0, 0, 0});
     v.insert(v.end(), fmt_body.begin(), fmt_body.end());
@@ -135,12 +138,9 @@ TEST(TMediaInfo, ExtensionsChooseTheReader) {
     RHeaderInfFormat format;
   } cases[] = {
       // MP2 and AAC end before any read: the files need not exist.
-      {"/nonexistent/a.mp2", true, HIF_MPEG},
-      {"/nonexistent/a.m4a", true, HIF_MPEG},
-      {"/nonexistent/a.mp3", false, HIF_MPEG},
-      {"/nonexistent/a.flac", false, HIF_FLAC},
-      {"/nonexistent/a.wav", false, HIF_WAV},
-      {"/nonexistent/a.ogg", false, HIF_UNKNOWN},
+      {"/nonexistent/a.mp2", true, HIF_MPEG},  {"/nonexistent/a.m4a", true, HIF_MPEG},
+      {"/nonexistent/a.mp3", false, HIF_MPEG}, {"/nonexistent/a.flac", false, HIF_FLAC},
+      {"/nonexistent/a.wav", false, HIF_WAV},  {"/nonexistent/a.ogg", false, HIF_UNKNOWN},
       {"/dev/null.wav", false, HIF_WAV},
   };
   for (const Case& c : cases) {
@@ -164,14 +164,14 @@ TEST(TMediaInfoMP3, ParseMpegHeader) {
   } cases[] = {
       {{0xFF, 0xFB, 0x90, 0x64}, true, "1", 3, 128, 44100, 417, 2, false},
       {{0xFF, 0xFB, 0x92, 0xC4}, true, "1", 3, 128, 44100, 418, 1, false},  // padded, mono
-      {{0xFF, 0xF3, 0x84, 0x00}, true, "2", 3, 64, 24000, 192, 2, false},  // half-length frames
+      {{0xFF, 0xF3, 0x84, 0x00}, true, "2", 3, 64, 24000, 192, 2, false},   // half-length frames
       {{0xFF, 0xE3, 0x48, 0x00}, true, "2.5", 3, 32, 8000, 288, 2, false},
       {{0xFF, 0xFC, 0xA0, 0x00}, true, "1", 2, 192, 44100, 626, 2, true},
       {{0xFF, 0xFF, 0x10, 0x00}, true, "1", 1, 32, 44100, 32, 2, false},
       {{0x00, 0x00, 0x00, 0x00}, false, "", 0, 0, 0, 0, 0, false},
-      {{0xFF, 0xE8, 0x90, 0x00}, false, "", 0, 0, 0, 0, 0, false},  // reserved version
-      {{0xFF, 0xF0, 0x90, 0x00}, false, "2", 0, 0, 0, 0, 0, false},  // reserved layer
-      {{0xFF, 0xFB, 0xF0, 0x00}, false, "1", 3, 0, 0, 0, 0, false},  // bitrate index 15
+      {{0xFF, 0xE8, 0x90, 0x00}, false, "", 0, 0, 0, 0, 0, false},     // reserved version
+      {{0xFF, 0xF0, 0x90, 0x00}, false, "2", 0, 0, 0, 0, 0, false},    // reserved layer
+      {{0xFF, 0xFB, 0xF0, 0x00}, false, "1", 3, 0, 0, 0, 0, false},    // bitrate index 15
       {{0xFF, 0xFB, 0x9C, 0x00}, false, "1", 3, 128, 0, 0, 0, false},  // sampling index 3
       {{0xFE, 0xFB, 0x90, 0x00}, false, "", 0, 0, 0, 0, 0, false},
   };
@@ -202,12 +202,13 @@ class EncodedFiles : public testing::Test {
     WriteBytes(dir_->File("mono.wav"), MakeWav(1, 44100, 16, afptest::MusicLike(44100, 12.0)));
     const std::string src = dir_->File("src.wav");
     afptest::Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-b:a", "128k", dir_->File("cbr_id3.mp3")});
-    afptest::Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "0", "-write_xing", "0",
-                     dir_->File("cbr_plain.mp3")});
+    afptest::Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "0",
+                     "-write_xing", "0", dir_->File("cbr_plain.mp3")});
     afptest::Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-q:a", "2", dir_->File("vbr_id3.mp3")});
-    afptest::Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-q:a", "2", "-id3v2_version", "0", dir_->File("vbr_plain.mp3")});
-    afptest::Ffmpeg({"-i", dir_->File("mono.wav"), "-c:a", "flac", "-sample_fmt", "s32", "-bits_per_raw_sample", "24",
-                     dir_->File("mono24.flac")});
+    afptest::Ffmpeg({"-i", src, "-c:a", "libmp3lame", "-q:a", "2", "-id3v2_version", "0",
+                     dir_->File("vbr_plain.mp3")});
+    afptest::Ffmpeg({"-i", dir_->File("mono.wav"), "-c:a", "flac", "-sample_fmt", "s32",
+                     "-bits_per_raw_sample", "24", dir_->File("mono24.flac")});
   }
   static void TearDownTestSuite() {
     delete dir_;
@@ -241,7 +242,9 @@ TEST_F(EncodedFiles, Mp3ConstantAndVariableBitrate) {
     EXPECT_EQ(hi.Mpeg.vers, "1");
     const std::int64_t first = hi.Mpeg.headerposfirst + 3;  // three bytes before the header
     if (c.id3) {
-      const std::int64_t tag = ((bytes[6] & 0x7F) << 21 | (bytes[7] & 0x7F) << 14 | (bytes[8] & 0x7F) << 7 | (bytes[9] & 0x7F)) + 10;
+      const std::int64_t tag = ((bytes[6] & 0x7F) << 21 | (bytes[7] & 0x7F) << 14 |
+                                (bytes[8] & 0x7F) << 7 | (bytes[9] & 0x7F)) +
+                               10;
       EXPECT_EQ(first, tag);
     } else {
       EXPECT_EQ(first, 0);
@@ -265,8 +268,9 @@ TEST_F(EncodedFiles, Mp3ConstantAndVariableBitrate) {
 TEST_F(EncodedFiles, ForcedScanReportsProgress) {
   std::vector<std::string> status;
   RHeaderinf hi;
-  ASSERT_TRUE(TMediaInfo::ReadFrameHeader(dir_->File("cbr_id3.mp3"), true, false,
-                                          [&](const std::string& s) { status.push_back(s); }, hi));
+  ASSERT_TRUE(TMediaInfo::ReadFrameHeader(
+      dir_->File("cbr_id3.mp3"), true, false, [&](const std::string& s) { status.push_back(s); },
+      hi));
   EXPECT_TRUE(hi.isScan);
   EXPECT_FALSE(hi.isVBR);
   EXPECT_NEAR(hi.TimeSec, 12.0, 0.1);
