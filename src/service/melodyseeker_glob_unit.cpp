@@ -1,0 +1,261 @@
+#include "service/melodyseeker_glob_unit.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// Plain bytes in and out: the file holds UTF-8 text, and no conversion is wanted.
+#define SI_NO_CONVERSION
+// The packaged header keeps the template bodies behind this switch; instantiating them here
+// avoids linking the ICU-based library build.
+#define SI_IMPLEMENTATION
+#include <SimpleIni.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <random>
+
+#include "os/os_api_unit.h"
+#include "platform/ui_prompt.h"
+#include "service/syspfadutil_unit.h"
+
+namespace {
+
+std::string g_startpfad_read;
+std::string g_startpfad_write;
+bool g_windowsapps = false;
+std::string g_versiontext = "?.??";
+
+std::mutex g_configLock;
+TMelodySeekerConfig g_config;  // guarded by g_configLock
+
+std::string Trim(std::string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return std::string(s.substr(b, e - b));
+}
+
+std::int32_t ReadInt(CSimpleIniCaseA& ini, const char* section, const char* key, std::int32_t def) {
+  return static_cast<std::int32_t>(ini.GetLongValue(section, key, def));
+}
+
+bool ReadBool(CSimpleIniCaseA& ini, const char* section, const char* key, bool def) {
+  return ini.GetLongValue(section, key, def ? 1 : 0) != 0;
+}
+
+std::string ReadText(CSimpleIniCaseA& ini, const char* section, const char* key) {
+  const char* v = ini.GetValue(section, key, "");
+  return v != nullptr ? std::string(v) : std::string();
+}
+
+void WriteInt(CSimpleIniCaseA& ini, const char* section, const char* key, long value) {
+  ini.SetLongValue(section, key, value, nullptr, false, true);
+}
+
+void WriteText(CSimpleIniCaseA& ini, const char* section, const char* key, const std::string& v) {
+  ini.SetValue(section, key, v.c_str(), nullptr, true);
+}
+
+bool OpenIni(const std::string& file, CSimpleIniCaseA& ini, std::string& error) {
+  ini.SetUnicode(false);
+  ini.SetMultiKey(false);
+  ini.SetSpaces(false);
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return true;  // a missing file reads as empty
+  if (ini.LoadFile(file.c_str()) < 0) {
+    error = "Konfigurationsdatei kann nicht gelesen werden: " + file;
+    return false;
+  }
+  return true;
+}
+
+// Temporary file in the same directory, flushed to disk, then renamed over the old one.
+bool WriteIniAtomic(CSimpleIniCaseA& ini, const std::string& file, std::string& error) {
+  std::string data;
+  if (ini.Save(data) < 0) {
+    error = "Konfiguration kann nicht geschrieben werden";
+    return false;
+  }
+  const std::string temp = file + ".tmp";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = "Konfigurationsdatei kann nicht geschrieben werden: " + temp;
+    return false;
+  }
+  std::size_t done = 0;
+  bool ok = true;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (ok && ::fsync(fd) != 0) ok = false;
+  if (::close(fd) != 0) ok = false;
+  if (!ok || std::rename(temp.c_str(), file.c_str()) != 0) {
+    std::remove(temp.c_str());
+    error = "Konfigurationsdatei kann nicht geschrieben werden: " + file;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::string& startpfad_read() { return g_startpfad_read; }
+const std::string& startpfad_write() { return g_startpfad_write; }
+bool WindowsAppsFlag() { return g_windowsapps; }
+
+void InitPaths() {
+  g_startpfad_read = GetExeDir();
+  g_windowsapps = IsWindowsAppsInstall();
+  g_startpfad_write = FindDataPath(g_windowsapps ? "MelodySeeker_UWP" : "MelodySeeker", true);
+}
+
+void SetPaths(const std::string& read, const std::string& write) {
+  g_startpfad_read = read;
+  g_startpfad_write = write;
+}
+
+const std::string& VersionText() { return g_versiontext; }
+
+void InitVersionText() {
+  std::string v = "?.??";
+  try {
+    v = GetAppVersionStr(false);
+  } catch (...) {
+  }
+  v += " 64Bit";
+  if (g_windowsapps) v += " UWP";
+  g_versiontext = v;
+}
+
+std::int32_t TodayDayNumber() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  using namespace std::chrono;
+  const sys_days today = year{local.tm_year + 1900} / month{static_cast<unsigned>(local.tm_mon + 1)} /
+                         day{static_cast<unsigned>(local.tm_mday)};
+  const sys_days epoch = year{1899} / December / day{30};
+  return static_cast<std::int32_t>((today - epoch).count());
+}
+
+TMelodySeekerConfig GetConfig() {
+  std::lock_guard<std::mutex> lock(g_configLock);
+  return g_config;
+}
+
+void SetConfig(const TMelodySeekerConfig& config) {
+  std::lock_guard<std::mutex> lock(g_configLock);
+  g_config = config;
+}
+
+std::string QuoteDecoderText(std::string text) {
+  for (char& c : text)
+    if (c == '"') c = '#';
+  return text;
+}
+
+std::string UnquoteDecoderText(std::string text) {
+  for (char& c : text)
+    if (c == '#') c = '"';
+  return text;
+}
+
+bool LoadConfig(const std::string& file, const std::string& versiontext, std::string& error) {
+  error.clear();
+  CSimpleIniCaseA ini;
+  if (!OpenIni(file, ini, error)) return false;
+  TMelodySeekerConfig c;
+  c.INSTDATUM = ReadInt(ini, "KONFIG", "INSTDATUM", 0);
+  c.PROGVERS = Trim(ReadText(ini, "KONFIG", "PROGVERS"));
+  if (c.INSTDATUM == 0 || c.PROGVERS != Trim(versiontext)) {
+    c.PROGVERS = Trim(versiontext);
+    c.INSTDATUM = TodayDayNumber();
+    WriteText(ini, "KONFIG", "PROGVERS", c.PROGVERS);
+    WriteInt(ini, "KONFIG", "INSTDATUM", c.INSTDATUM);
+    ini.Delete("FORM_Mainform", nullptr);
+  }
+  c.userid = ReadText(ini, "KONFIG", "userid");
+  if (c.userid.empty()) {
+    std::mt19937 rng(static_cast<unsigned>(
+        std::chrono::steady_clock::now().time_since_epoch().count() ^ std::random_device{}()));
+    std::uniform_int_distribution<int> letter(0, 24);  // "A" to "Y"
+    for (int i = 0; i < 25; ++i) c.userid.push_back(static_cast<char>(65 + letter(rng)));
+    WriteText(ini, "KONFIG", "userid", c.userid);
+  }
+  c.UCOUNT = ReadInt(ini, "KONFIG", "UCOUNT", 0) + 1;
+  WriteInt(ini, "KONFIG", "UCOUNT", c.UCOUNT);
+  c.DebugStart = ReadBool(ini, "KONFIG", "debugstart", false);
+  c.dpabfragepos = ReadInt(ini, "MANUELLEAUSWAHL", "dpabfragepos", 1);
+  for (int i = 1; i <= 25; ++i) {
+    std::string v = ReadText(ini, "VERZEICHNISAUTOMATIK", ("verz" + std::to_string(i)).c_str());
+    if (v.empty()) break;
+    c.verz.push_back(std::move(v));
+  }
+  c.ExtDecoderVerwenden = ReadBool(ini, "DECODER", "ExtDecoderVerwenden", false);
+  c.ExtDecoderPipeModus = ReadBool(ini, "DECODER", "ExtDecoderPipeModus", false);
+  c.ExtDecoderCMD = UnquoteDecoderText(ReadText(ini, "DECODER", "ExtDecoderCMD"));
+  c.ExtDecoderPipeoutParam = UnquoteDecoderText(ReadText(ini, "DECODER", "ExtDecoderPipeoutParam"));
+  c.ExtDecoderTempDir = UnquoteDecoderText(ReadText(ini, "DECODER", "ExtDecoderTempDir"));
+  c.BaseURL = Trim(ReadText(ini, "WEBSERVICE", "BaseURL"));
+  SetConfig(c);
+  return WriteIniAtomic(ini, file, error);
+}
+
+bool SaveConfig(const std::string& file, std::string& error) {
+  error.clear();
+  CSimpleIniCaseA ini;
+  if (!OpenIni(file, ini, error)) return false;
+  const TMelodySeekerConfig c = GetConfig();
+  WriteInt(ini, "KONFIG", "DebugStart", c.DebugStart ? 1 : 0);
+  WriteInt(ini, "MANUELLEAUSWAHL", "dpabfragepos", c.dpabfragepos);
+  WriteInt(ini, "DECODER", "ExtDecoderVerwenden", c.ExtDecoderVerwenden ? 1 : 0);
+  WriteInt(ini, "DECODER", "ExtDecoderPipeModus", c.ExtDecoderPipeModus ? 1 : 0);
+  WriteText(ini, "DECODER", "ExtDecoderCMD", QuoteDecoderText(c.ExtDecoderCMD));
+  WriteText(ini, "DECODER", "ExtDecoderPipeoutParam", QuoteDecoderText(c.ExtDecoderPipeoutParam));
+  WriteText(ini, "DECODER", "ExtDecoderTempDir", QuoteDecoderText(c.ExtDecoderTempDir));
+  return WriteIniAtomic(ini, file, error);
+}
+
+bool ResetConfiguration(const std::string& file, const std::string& backupdir) {
+  const TPromptResult answer = ShowMessage(
+      TPromptKind::Confirmation,
+      "Achtung: Ihre aktuelle Konfiguration sowie gespeicherte Zustände werden gelöscht!\n\r"
+      "Das Programm hat beim nächstn Start wieder seine urprüngliche Programmkonfiguration.\n\r",
+      TPromptButtons::OkCancel);
+  if (answer != TPromptResult::Ok) return false;
+  CSimpleIniCaseA ini;
+  std::string error;
+  OpenIni(file, ini, error);
+  const std::string userid = ReadText(ini, "KONFIG", "userid");
+  const std::time_t now = std::time(nullptr);
+  std::tm t{};
+  localtime_r(&now, &t);
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d_%02d_%02d", t.tm_year + 1900, t.tm_mon + 1,
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  const std::string target = backupdir + "/MelodySeeker.inibackup_" + stamp;
+  if (!MoveOrReplaceFile(file, target, true)) {
+    ShowMessage(TPromptKind::Error,
+                "Fehler beim Löschen der Konfigurationsdatei. Bitte Anwendung schließen und Datei "
+                "manuell löschen\rstartpfad_write: " +
+                    startpfad_write());
+    return false;
+  }
+  CSimpleIniCaseA fresh;
+  fresh.SetUnicode(false);
+  fresh.SetSpaces(false);
+  WriteText(fresh, "KONFIG", "userid", userid);
+  WriteIniAtomic(fresh, file, error);
+  ShowMessage(TPromptKind::Information,
+              "Konfiguration wurde entfernt, Startkonfiguration wird wiederhergestellt !\n\r\n\r"
+              "Bitte Anwendung neu starten !");
+  return true;
+}

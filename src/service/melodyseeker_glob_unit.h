@@ -1,0 +1,71 @@
+#pragma once
+// Program-wide values of the service: its data paths, version text, and the configuration file
+// "MelodySeeker.ini" in the data directory.
+//
+// The paths and the version text are set once at start-up (InitPaths, InitVersionText) in the
+// main thread before any other thread runs and only read afterwards. The configuration values
+// are read by connection threads for every request while the main thread may change them, so
+// they live behind one lock and are handed out as a copy (GetConfig / SetConfig).
+//
+// The file is written by writing a temporary file beside it and renaming it over the old one:
+// a crash while saving leaves either the old or the new file, never a truncated one.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr char kProductName[] = "MelodySeeker";
+inline constexpr char kConfigFileName[] = "MelodySeeker.ini";
+
+struct TMelodySeekerConfig {
+  std::string PROGVERS;
+  std::int32_t INSTDATUM = 0;
+  std::string userid;
+  std::int32_t UCOUNT = 0;
+  bool DebugStart = false;
+  std::int32_t dpabfragepos = 1;
+  std::vector<std::string> verz;
+  bool ExtDecoderVerwenden = false;
+  bool ExtDecoderPipeModus = false;
+  std::string ExtDecoderCMD;
+  std::string ExtDecoderPipeoutParam;
+  std::string ExtDecoderTempDir;
+  std::string BaseURL;  // [WEBSERVICE] BaseURL; empty: not configured
+};
+
+// Data paths (no trailing "/"); startpfad_write is empty when no data directory was usable.
+const std::string& startpfad_read();
+const std::string& startpfad_write();
+bool WindowsAppsFlag();
+// Determines the three values above. Main thread, before other threads start.
+void InitPaths();
+// For tests and tools that run without InitPaths.
+void SetPaths(const std::string& read, const std::string& write);
+
+// "1.00 64Bit" style text of this build (" UWP" appended for such installs).
+const std::string& VersionText();
+void InitVersionText();
+
+// Whole days from 30 December 1899 to today's local date.
+std::int32_t TodayDayNumber();
+
+// A copy of the current configuration values; any thread.
+TMelodySeekerConfig GetConfig();
+void SetConfig(const TMelodySeekerConfig& config);
+
+// Reads `file` (created empty when missing), applies the start-up rules (version change, new
+// user id, start count) and writes the result back. The values become the program-wide ones.
+// False with `error` when the file cannot be written.
+bool LoadConfig(const std::string& file, const std::string& versiontext, std::string& error);
+// Writes the debug flag, dpabfragepos and the decoder values into `file`, keeping every other
+// section and key as it is.
+bool SaveConfig(const std::string& file, std::string& error);
+
+// Moves the file into `backupdir` as "MelodySeeker.inibackup_<YYYY-MM-DD_hh_mm_ss>" and writes a
+// fresh file holding only the old userid. Asks first; false when the user declined or the move
+// failed (the message has been shown then).
+bool ResetConfiguration(const std::string& file, const std::string& backupdir);
+
+// Quoting of the decoder texts in the file: '"' is stored as '#', and '#' read back as '"'.
+std::string QuoteDecoderText(std::string text);
+std::string UnquoteDecoderText(std::string text);
