@@ -6,6 +6,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <iomanip>
@@ -137,15 +138,20 @@ void ImportFiles(ServerDb& db, const std::vector<std::string>& files, const Impo
   summary = ImportSummary{};
   summary.files = static_cast<std::int64_t>(files.size());
   const auto start = std::chrono::steady_clock::now();
-  std::atomic<std::size_t> next{0};
-  std::atomic<std::int64_t> done{0};
-  std::mutex lock;  // guards summary's counters and failures while the workers run
 
-  const auto fail = [&](const std::string& file, std::string reason) {
-    std::lock_guard guard(lock);
-    ++summary.failed;
-    summary.failures.emplace_back(file, std::move(reason));
+  // Workers fingerprint and read tags in parallel; the results are stored in file order, so
+  // which file of a title comes first (and so the title's own values) never depends on timing.
+  struct Slot {
+    bool ready = false;
+    std::string error;  // empty: afp and tags are usable
+    RAFP afp;
+    TitleTags tags;
   };
+  std::vector<Slot> slots(files.size());
+  std::mutex lock;  // guards the slots' `ready` and their contents until ready
+  std::condition_variable ready_cv;
+  std::atomic<std::size_t> next{0};
+
   const auto worker = [&] {
     TAFPDecoder generator;
     TSimpleTag simple;
@@ -162,37 +168,30 @@ void ImportFiles(ServerDb& db, const std::vector<std::string>& files, const Impo
     }
     for (std::size_t i = next++; i < files.size(); i = next++) {
       const std::string& file = files[i];
+      Slot result;
       try {
         if (!BuiltIn(file) && options.ffmpeg.empty()) {
-          fail(file, "this format needs ffmpeg, which was not found");
+          result.error = "this format needs ffmpeg, which was not found";
         } else {
           generator.SetDecodertype(BuiltIn(file) ? dtACM : dtExtPipe);
-          RAFP afp;
-          if (!generator.AFPDecode(file, afp) || !afp.loaded || afp.p1.empty()) {
-            fail(file, "no fingerprint: " + (generator.lasterror().empty()
-                                                 ? std::string("unsupported file")
-                                                 : generator.lasterror()));
+          if (!generator.AFPDecode(file, result.afp) || !result.afp.loaded ||
+              result.afp.p1.empty()) {
+            result.error = "no fingerprint: " + (generator.lasterror().empty()
+                                                     ? std::string("unsupported file")
+                                                     : generator.lasterror());
           } else {
-            const TitleTags tags = ReadTags(simple, advanced.get(), file);
-            AddResult added;
-            const ServerStatus st = db.AddFingerprint(afp, tags, added);
-            if (!st.ok()) {
-              fail(file, st.message);
-            } else {
-              std::lock_guard guard(lock);
-              if (added.known_fingerprint) {
-                ++summary.known;
-              } else {
-                ++summary.imported;
-                ++(added.new_title ? summary.new_titles : summary.joined);
-              }
-            }
+            result.tags = ReadTags(simple, advanced.get(), file);
           }
         }
       } catch (const std::exception& e) {
-        fail(file, e.what());
+        result.error = e.what();
       }
-      ++done;
+      {
+        std::lock_guard guard(lock);
+        slots[i] = std::move(result);
+        slots[i].ready = true;
+      }
+      ready_cv.notify_all();
     }
   };
 
@@ -200,32 +199,64 @@ void ImportFiles(ServerDb& db, const std::vector<std::string>& files, const Impo
   std::vector<std::thread> threads;
   for (int j = 0; j < jobs; ++j) threads.emplace_back(worker);
 
+  std::int64_t done = 0;
   const auto show = [&](bool last) {
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const std::int64_t n = done.load();
-    const double rate = secs > 0 ? n * 60.0 / secs : 0;
+    const double rate = secs > 0 ? done * 60.0 / secs : 0;
     std::ostringstream line;
     constexpr int kWidth = 30;
-    const int filled = summary.files > 0 ? static_cast<int>(n * kWidth / summary.files) : kWidth;
-    line << '[' << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] " << n
+    const int filled = summary.files > 0 ? static_cast<int>(done * kWidth / summary.files) : kWidth;
+    line << '[' << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] " << done
          << '/' << summary.files << "  " << std::fixed << std::setprecision(1) << rate
          << " tracks/min";
-    if (n > 0 && n < summary.files) line << "  about " << Clock((summary.files - n) * secs / n) << " left";
-    else line << "  " << Clock(secs) << " elapsed";
+    if (done > 0 && done < summary.files) {
+      line << "  about " << Clock((summary.files - done) * secs / done) << " left";
+    } else {
+      line << "  " << Clock(secs) << " elapsed";
+    }
     if (options.tty) {
       progress << '\r' << line.str() << "\033[K" << (last ? "\n" : "") << std::flush;
     } else {
       progress << line.str() << '\n' << std::flush;
     }
   };
+
   auto last_shown = std::chrono::steady_clock::now();
-  while (done.load() < summary.files) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const auto now = std::chrono::steady_clock::now();
-    if (options.tty || now - last_shown >= std::chrono::seconds(5)) {
-      show(false);
-      last_shown = now;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    Slot slot;
+    {
+      std::unique_lock guard(lock);
+      while (!slots[i].ready) {
+        ready_cv.wait_for(guard, std::chrono::milliseconds(200));
+        const auto now = std::chrono::steady_clock::now();
+        if (options.tty || now - last_shown >= std::chrono::seconds(5)) {
+          guard.unlock();
+          show(false);
+          guard.lock();
+          last_shown = now;
+        }
+      }
+      slot = std::move(slots[i]);
+      slots[i] = Slot{};
+      slots[i].ready = true;
     }
+    if (slot.error.empty()) {
+      AddResult added;
+      const ServerStatus st = db.AddFingerprint(slot.afp, slot.tags, added);
+      if (!st.ok()) {
+        slot.error = st.message;
+      } else if (added.known_fingerprint) {
+        ++summary.known;
+      } else {
+        ++summary.imported;
+        ++(added.new_title ? summary.new_titles : summary.joined);
+      }
+    }
+    if (!slot.error.empty()) {
+      ++summary.failed;
+      summary.failures.emplace_back(files[i], slot.error);
+    }
+    ++done;
   }
   for (auto& t : threads) t.join();
   show(true);

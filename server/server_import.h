@@ -8,8 +8,9 @@
 // values a client would send for that file. Titles join by artist and title; a fingerprint that
 // is already stored is counted as known and adds nothing.
 //
-// Runs `jobs` worker threads, each with its own generator and tag readers; the ServerDb's lock
-// orders their writes. Progress goes to `progress` (a bar with count, rate and time left).
+// Runs `jobs` worker threads, each with its own generator and tag readers; the calling thread
+// stores their results in file order, so the outcome never depends on which worker was faster.
+// Progress goes to `progress` (a bar with count, rate and time left).
 
 #include <cstdint>
 #include <iosfwd>

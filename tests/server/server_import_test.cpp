@@ -64,7 +64,8 @@ TEST(ImportTest, FingerprintsAndTagsOfEveryAudioFileBelowThePaths) {
   EXPECT_NE(progress.str().find("6/6"), std::string::npos) << progress.str();
   EXPECT_NE(progress.str().find("tracks/min"), std::string::npos);
 
-  // What a client downloads names the imported titles.
+  // What a client downloads names the imported titles. Files are stored in name order whatever
+  // the jobs do, so "alpha-live.mp3" made the joined title and "alpha.mp3" only joined it.
   CacheStore cache(dir.path() + "/afpcache");
   CacheBuildReport report;
   ASSERT_TRUE(cache.Build(*db, false, report).ok());
@@ -77,7 +78,7 @@ TEST(ImportTest, FingerprintsAndTagsOfEveryAudioFileBelowThePaths) {
     titles.emplace(t.tags.title, t.tags.artist, t.tags.album, t.tags.year);
   }
   const std::set<std::tuple<std::string, std::string, std::string, int>> expected{
-      {"Alpha", "Demo Band", "", 2001}, {"Beta", "Demo Band", "Album B", 0}, {"Gamma", "Other", "", 0}};
+      {"alpha", "demo band", "", 2001}, {"Beta", "Demo Band", "Album B", 0}, {"Gamma", "Other", "", 0}};
   EXPECT_EQ(titles, expected);
 
   // A second run finds everything known and adds nothing.
