@@ -3,8 +3,11 @@
 // Loads a fingerprint cache directory as the service does after its download (full series not
 // kept in memory) and prints what it found: cache files, records indexed, records handed out
 // (valid, revision '5' and up), rows with quick data and the load time.
-// Exit code: 0 when the cache loads, 1 with the error text when a file is unreadable or malformed.
+// Exit code: 0 when the cache loads, 1 with the error text when the directory is missing or a
+// file is unreadable or malformed.
 #include <chrono>
+#include <filesystem>
+#include <stdexcept>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -27,6 +30,10 @@ int Run(const Options& options) {
   TAFPComp comp;
   const auto start = std::chrono::steady_clock::now();
   try {
+    // The loader treats a missing directory as an empty cache; here a mistyped name must not
+    // look like an empty download.
+    if (!std::filesystem::is_directory(options.dir))
+      throw std::runtime_error("Verzeichnis nicht gefunden: " + options.dir);
     comp.loadfromafpcache(options.dir, false);
   } catch (const std::exception& e) {
     line["error"] = e.what();

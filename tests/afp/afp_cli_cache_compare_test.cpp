@@ -49,6 +49,10 @@ TEST(CliCache, CountsFilesRecordsValidAndQuickRows) {
   EXPECT_EQ(j["quick"], 3);
   EXPECT_EQ(j["error"], "");
 
+  run = RunCli("cache --json " + dir.file("missing"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(nlohmann::json::parse(run.out)["error"], "Verzeichnis nicht gefunden: " + dir.file("missing"));
+
   afpcachetest::WriteBytes(dir.file("afp_3.afpbin"), {0x00});
   run = RunCli("cache --json " + dir.path());
   EXPECT_EQ(run.status, 1);
