@@ -115,7 +115,9 @@ void TAFPIdentify::SearchBest(TAFPComp& comp, std::int32_t rref, std::size_t p1l
       if (ok && p > best) {
         best = p;
         match = p;
-        if (comp.getReference(i, GUID) && p > AFPIdentifyStopAbove) stop = true;
+        const bool ref = comp.getReference(i, GUID);
+        if (const std::size_t zero = GUID.find('\0'); zero != std::string::npos) GUID.resize(zero);
+        if (ref && p > AFPIdentifyStopAbove) stop = true;
       }
     } catch (...) {
       sTrace = RowTrace(rref, i, "F") + RowSuffix(comp, rref, i, comp.afpLocked(i), GUID, p1len, p2len);
@@ -215,7 +217,9 @@ TAFPIdentifyResult TAFPIdentify::IdentifyTitle(
     return resultUnchanged;
   }
   TWebAPI_Update update;
-  update.FGUID = GUID;
+  // The record field is padded with zero bytes; they are no part of the identifier (and could
+  // not travel in the XML request).
+  update.FGUID = GUID.substr(0, GUID.find('\0'));
   update.Tag = localTag;
   if (!objWebAPI.getAFPTag_Update(update)) throw std::runtime_error(WebError("Update", objWebAPI));
   RemoteTag = update.Tag;

@@ -1,0 +1,319 @@
+// End to end: the real `melodyseeker --headless` process against a web service on 127.0.0.1
+// (cpp-httplib, documents and cache files made here with our own writer), asked by the real
+// `melodyseeker-cli identify` and by a raw socket client.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../afp/afp_audio_fixtures.h"
+#include "afp/afpcachebin_unit.h"
+#include "afp/afpdecode_unit.h"
+#include "service/pipeserver_unit.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using afptest::TempDir;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The fingerprint web service as the client sees it; what it answers is set per test.
+class FakeService {
+ public:
+  FakeService() {
+    FServer.Get("/v2/getState.php", [this](const httplib::Request&, httplib::Response& res) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(StateDelayMs));
+      res.set_content("<apistate><online>" + std::string(Online ? "1" : "0") +
+                          "</online><message_de>Wartung</message_de><message_en>Maintenance"
+                          "</message_en><client_minvers>" + MinVers + "</client_minvers></apistate>",
+                      "text/xml");
+    });
+    FServer.Get("/v2/getAFPCacheInf.php", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content("<afpcache><afpcachefile size=\"" + std::to_string(CacheFile.size()) + "\">" +
+                          Base() + "files/" + CacheName + "</afpcachefile></afpcache>",
+                      "text/xml");
+    });
+    FServer.Get(R"(/v2/files/(.*))", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(CacheFile, "application/octet-stream");
+    });
+    FServer.Post("/v2/getAFPTag.php", [this](const httplib::Request& req, httplib::Response& res) {
+      {
+        std::lock_guard<std::mutex> lock(FLock);
+        FTagRequests.push_back(req.body);
+      }
+      if (req.body.find("<FUNCTION>U</FUNCTION>") != std::string::npos) {
+        res.set_content("<remoteapi><TITLE>Bekannt</TITLE><ARTIST>Die Band</ARTIST><ALBUM>LP</ALBUM>"
+                        "<TRACK>4</TRACK><YEAR>1999</YEAR><GENRE>Rock</GENRE><BPM>0</BPM>"
+                        "<SYNPOS>0</SYNPOS><FGUID>FG-A</FGUID><TGUID>TG-A</TGUID><RATING>3</RATING>"
+                        "</remoteapi>",
+                        "text/xml");
+      } else {
+        res.set_content("<remoteapi><TITLE>Neu angelegt</TITLE><FGUID>FG-N</FGUID><TGUID>TG-N</TGUID>"
+                        "</remoteapi>",
+                        "text/xml");
+      }
+    });
+    FPort = FServer.bind_to_any_port("127.0.0.1");
+    FThread = std::thread([this] { FServer.listen_after_bind(); });
+    while (!FServer.is_running()) std::this_thread::sleep_for(1ms);
+  }
+  ~FakeService() {
+    FServer.stop();
+    FThread.join();
+  }
+  std::string Base() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/v2/"; }
+  std::vector<std::string> TagRequests() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FTagRequests;
+  }
+
+  bool Online = true;
+  std::string MinVers;
+  int StateDelayMs = 0;
+  std::string CacheName = "afp00001.afpbin";
+  std::string CacheFile;
+
+ private:
+  httplib::Server FServer;
+  int FPort = 0;
+  std::thread FThread;
+  std::mutex FLock;
+  std::vector<std::string> FTagRequests;
+};
+
+// One `melodyseeker --headless` process with its own data, lock and socket names.
+class ServiceProcess {
+ public:
+  ServiceProcess(const TempDir& dir, const std::string& api, const std::string& tag) {
+    FPipe = "ms-e2e-" + std::to_string(::getpid()) + "-" + tag;
+    FErr = dir.File("service-" + tag + ".err");
+    for (const char* sub : {"app", "run", "config"})
+      std::filesystem::create_directories(dir.File(sub));
+    const std::string bin = std::string(MS_BINARY_DIR) + "/apps/melodyseeker";
+    std::vector<std::string> env = {"APPDATA=" + dir.File("app"),
+                                    "XDG_RUNTIME_DIR=" + dir.File("run"),
+                                    "XDG_CONFIG_HOME=" + dir.File("config"),
+                                    "HOME=" + dir.path(),
+                                    "MELODYSEEKER_API=" + api,
+                                    "MELODYSEEKER_PIPE=" + FPipe,
+                                    "PATH=/usr/bin:/bin"};
+    FPid = ::fork();
+    if (FPid == 0) {
+      std::FILE* err = std::freopen(FErr.c_str(), "w", stderr);
+      (void)err;
+      std::vector<char*> argv{const_cast<char*>(bin.c_str()), const_cast<char*>("--headless"), nullptr};
+      std::vector<char*> envp;
+      for (auto& e : env) envp.push_back(e.data());
+      envp.push_back(nullptr);
+      ::execve(bin.c_str(), argv.data(), envp.data());
+      ::_exit(127);
+    }
+  }
+  ~ServiceProcess() {
+    if (FPid > 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+  }
+  // Waits until standard error holds `text`.
+  bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 20s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      if (Err().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+  std::string Err() const { return ReadText(FErr); }
+  const std::string& Pipe() const { return FPipe; }
+  // SIGTERM; the exit status, or -1 when it did not end within `limit`.
+  int Terminate(std::chrono::milliseconds limit) {
+    ::kill(FPid, SIGTERM);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(FPid, &status, WNOHANG) == FPid) {
+        FPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+  }
+
+ private:
+  pid_t FPid = -1;
+  std::string FPipe, FErr;
+};
+
+// melodyseeker-cli identify --xml; the reply document and the exit code.
+std::string Identify(const std::string& pipe, const std::string& file, int* code = nullptr) {
+  const std::string cmd = std::string(MS_BINARY_DIR) + "/apps/melodyseeker-cli identify --xml --pipe '" +
+                          pipe + "' '" + file + "' 2>&1";
+  std::FILE* p = ::popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int status = ::pclose(p);
+  if (code != nullptr) *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+class ServiceE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Two songs: A is in the service's cache (under FG-A), B is not.
+    songA = dir.File("known.wav");
+    songB = dir.File("unknown.wav");
+    afptest::WriteBytes(songA, afptest::MakeWav(1, 22050, 16, afptest::MusicLike(22050, 40, 11)));
+    afptest::WriteBytes(songB, afptest::MakeWav(1, 22050, 16, afptest::MusicLike(22050, 40, 977)));
+    TAFPDecoder gen;
+    RAFP afp;
+    ASSERT_TRUE(gen.AFPDecode(songA, afp)) << gen.lasterror();
+    const std::string cache = dir.File("afp00001.afpbin");
+    {
+      TAfpCacheFileWriter writer(cache);
+      writer.Add("FG-A", afp);
+      writer.Commit();
+    }
+    service.CacheFile = ReadText(cache);
+  }
+
+  TempDir dir;
+  FakeService service;
+  std::string songA, songB;
+};
+
+TEST_F(ServiceE2E, AnswersNotReadyThenIdentifiesKnownAndUnknownFiles) {
+  service.StateDelayMs = 1500;  // keeps the service not ready for a while
+  ServiceProcess proc(dir, service.Base(), "main");
+  ASSERT_TRUE(proc.WaitFor("Abfrage der Cache Informationen")) << proc.Err();
+  int code = 0;
+  EXPECT_NE(Identify(proc.Pipe(), songA, &code)
+                .find("<ERROR>Der lokale Server ist noch nicht bereit, bitte warten.</ERROR>"),
+            std::string::npos);
+  EXPECT_EQ(code, 1);
+
+  ASSERT_TRUE(proc.WaitFor("MelodySeeker bereit")) << proc.Err();
+  EXPECT_NE(proc.Err().find("Status: Lokaler Cache vorbereitet"), std::string::npos);
+
+  // A match: the service's metadata, numbers of 0 as empty elements.
+  std::string reply = Identify(proc.Pipe(), songA, &code);
+  EXPECT_EQ(code, 0) << reply;
+  EXPECT_NE(reply.find("<FILENAME>" + songA + "</FILENAME><TITLE>Bekannt</TITLE><ARTIST>Die Band"
+                       "</ARTIST><ALBUM>LP</ALBUM><TRACK>4</TRACK><YEAR>1999</YEAR><GENRE>Rock"
+                       "</GENRE><BPM></BPM><SYNPOS></SYNPOS>"),
+            std::string::npos)
+      << reply;
+
+  // Unknown: an add request carrying the fingerprint record, answered with the new title.
+  reply = Identify(proc.Pipe(), songB, &code);
+  EXPECT_EQ(code, 0) << reply;
+  EXPECT_NE(reply.find("<TITLE>Neu angelegt</TITLE>"), std::string::npos) << reply;
+  const auto requests = service.TagRequests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_NE(requests[0].find("<FUNCTION>U</FUNCTION><FGUID>FG-A</FGUID>"), std::string::npos)
+      << requests[0];
+  EXPECT_NE(requests[1].find("<FUNCTION>A</FUNCTION>"), std::string::npos) << requests[1];
+  EXPECT_NE(requests[1].find("<AFPPART>"), std::string::npos) << requests[1];
+
+  // A missing file and a MIDI file: the error texts with the name and the (empty) trace.
+  const std::string missing = dir.File("fehlt.mp3");
+  reply = Identify(proc.Pipe(), missing, &code);
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(reply.find("<ERROR>Es ist ein unbekannter Fehler aufgetreten: Datei existiert nicht:" +
+                       missing + " " + missing + " </ERROR>"),
+            std::string::npos)
+      << reply;
+  const std::string midi = dir.File("lied.MID");
+  afptest::WriteBytes(midi, {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96});
+  reply = Identify(proc.Pipe(), midi, &code);
+  EXPECT_NE(reply.find("<ERROR>Es ist ein unbekannter Fehler aufgetreten: Dateityp nicht "
+                       "unterstützt " + midi + " </ERROR>"),
+            std::string::npos)
+      << reply;
+
+  // The cache file arrived under its own name, nothing partial is left, and the configuration
+  // was written at start-up.
+  const std::string data = dir.File("app") + "/MelodySeeker";
+  EXPECT_EQ(ReadText(data + "/Cache/afp00001.afpbin"), service.CacheFile);
+  EXPECT_FALSE(std::filesystem::exists(data + "/Cache/afp00001.afpbin.part"));
+  EXPECT_NE(ReadText(data + "/MelodySeeker.ini").find("UCOUNT=1"), std::string::npos);
+  EXPECT_EQ(proc.Terminate(5s), 0);
+}
+
+TEST_F(ServiceE2E, FailedDownloadRunsStayNotReady) {
+  const struct {
+    const char* name;
+    bool online;
+    std::string minvers;
+    bool reachable;
+    std::string cachename;
+    std::string shown;
+  } cases[] = {
+      {"offline", false, "", true, "afp00001.afpbin",
+       "Status: Abgebrochen Der Service ist derzeit nicht verfügbar! Wartung"},
+      {"client too old", true, "9.99", true, "afp00001.afpbin",
+       "Status: Abgebrochen Bitte aktualisieren Sie Ihren Client, Sie benötigen mindestens Client "
+       "Version 9.99."},
+      {"unreachable", true, "", false, "afp00001.afpbin",
+       "Status: Abgebrochen Der Service ist nicht erreichbar, möglicherweise sind Sie offline! "},
+      {"name with a path", true, "", true, "..%2F..%2Fevil.afpbin",
+       "Status: Abgebrochen Ungültiger Name einer Cache-Datei in der Liste des Service: \"..%2F..%2Fevil.afpbin\""},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    service.Online = c.online;
+    service.MinVers = c.minvers;
+    service.CacheName = c.cachename;
+    const std::string api = c.reachable ? service.Base() : "http://127.0.0.1:1/v2/";
+    ServiceProcess proc(dir, api, "fail" + std::to_string(n++));
+    ASSERT_TRUE(proc.WaitFor(c.shown)) << proc.Err();
+    EXPECT_EQ(proc.Err().find("MelodySeeker bereit"), std::string::npos);
+    EXPECT_NE(Identify(proc.Pipe(), songA).find("noch nicht bereit"), std::string::npos);
+    EXPECT_EQ(proc.Terminate(5s), 0);
+  }
+}
+
+TEST_F(ServiceE2E, SigtermWithAConnectedClientEndsWithinTwoSeconds) {
+  ServiceProcess proc(dir, service.Base(), "term");
+  ASSERT_TRUE(proc.WaitFor("MelodySeeker bereit")) << proc.Err();
+  TPipeClient client;
+  ASSERT_TRUE(client.Connect(proc.Pipe())) << client.LastError();
+  std::this_thread::sleep_for(100ms);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(proc.Terminate(2s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  // The configuration was saved at the end.
+  EXPECT_NE(ReadText(dir.File("app") + "/MelodySeeker/MelodySeeker.ini").find("[DECODER]"),
+            std::string::npos);
+}
+
+TEST_F(ServiceE2E, SecondInstanceEndsAtOnceAndLeavesTheFirstServing) {
+  ServiceProcess first(dir, service.Base(), "one");
+  ASSERT_TRUE(first.WaitFor("MelodySeeker bereit")) << first.Err();
+  ServiceProcess second(dir, service.Base(), "two");
+  EXPECT_TRUE(second.WaitFor("Anwendung \"melodyseeker\" läuft bereits!")) << second.Err();
+  EXPECT_EQ(second.Terminate(2s), 0);
+  EXPECT_NE(Identify(first.Pipe(), songA).find("<TITLE>Bekannt</TITLE>"), std::string::npos);
+}
+
+}  // namespace
