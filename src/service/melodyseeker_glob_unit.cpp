@@ -8,7 +8,7 @@
 // The packaged header keeps the template bodies behind this switch; instantiating them here
 // avoids linking the ICU-based library build.
 #define SI_IMPLEMENTATION
-#include <SimpleIni.h>
+#include <SimpleIni.h>  // CSimpleIniA matches names without regard to case; ...CaseA would not
 
 #include <chrono>
 #include <cstdio>
@@ -38,28 +38,28 @@ std::string Trim(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
-std::int32_t ReadInt(CSimpleIniCaseA& ini, const char* section, const char* key, std::int32_t def) {
+std::int32_t ReadInt(CSimpleIniA& ini, const char* section, const char* key, std::int32_t def) {
   return static_cast<std::int32_t>(ini.GetLongValue(section, key, def));
 }
 
-bool ReadBool(CSimpleIniCaseA& ini, const char* section, const char* key, bool def) {
+bool ReadBool(CSimpleIniA& ini, const char* section, const char* key, bool def) {
   return ini.GetLongValue(section, key, def ? 1 : 0) != 0;
 }
 
-std::string ReadText(CSimpleIniCaseA& ini, const char* section, const char* key) {
+std::string ReadText(CSimpleIniA& ini, const char* section, const char* key) {
   const char* v = ini.GetValue(section, key, "");
   return v != nullptr ? std::string(v) : std::string();
 }
 
-void WriteInt(CSimpleIniCaseA& ini, const char* section, const char* key, long value) {
+void WriteInt(CSimpleIniA& ini, const char* section, const char* key, long value) {
   ini.SetLongValue(section, key, value, nullptr, false, true);
 }
 
-void WriteText(CSimpleIniCaseA& ini, const char* section, const char* key, const std::string& v) {
+void WriteText(CSimpleIniA& ini, const char* section, const char* key, const std::string& v) {
   ini.SetValue(section, key, v.c_str(), nullptr, true);
 }
 
-bool OpenIni(const std::string& file, CSimpleIniCaseA& ini, std::string& error) {
+bool OpenIni(const std::string& file, CSimpleIniA& ini, std::string& error) {
   ini.SetUnicode(false);
   ini.SetMultiKey(false);
   ini.SetSpaces(false);
@@ -73,7 +73,7 @@ bool OpenIni(const std::string& file, CSimpleIniCaseA& ini, std::string& error) 
 }
 
 // Temporary file in the same directory, flushed to disk, then renamed over the old one.
-bool WriteIniAtomic(CSimpleIniCaseA& ini, const std::string& file, std::string& error) {
+bool WriteIniAtomic(CSimpleIniA& ini, const std::string& file, std::string& error) {
   std::string data;
   if (ini.Save(data) < 0) {
     error = "Konfiguration kann nicht geschrieben werden";
@@ -170,7 +170,7 @@ std::string UnquoteDecoderText(std::string text) {
 
 bool LoadConfig(const std::string& file, const std::string& versiontext, std::string& error) {
   error.clear();
-  CSimpleIniCaseA ini;
+  CSimpleIniA ini;
   if (!OpenIni(file, ini, error)) return false;
   TMelodySeekerConfig c;
   c.INSTDATUM = ReadInt(ini, "KONFIG", "INSTDATUM", 0);
@@ -211,7 +211,7 @@ bool LoadConfig(const std::string& file, const std::string& versiontext, std::st
 
 bool SaveConfig(const std::string& file, std::string& error) {
   error.clear();
-  CSimpleIniCaseA ini;
+  CSimpleIniA ini;
   if (!OpenIni(file, ini, error)) return false;
   const TMelodySeekerConfig c = GetConfig();
   WriteInt(ini, "KONFIG", "DebugStart", c.DebugStart ? 1 : 0);
@@ -231,7 +231,7 @@ bool ResetConfiguration(const std::string& file, const std::string& backupdir) {
       "Das Programm hat beim nächstn Start wieder seine urprüngliche Programmkonfiguration.\n\r",
       TPromptButtons::OkCancel);
   if (answer != TPromptResult::Ok) return false;
-  CSimpleIniCaseA ini;
+  CSimpleIniA ini;
   std::string error;
   OpenIni(file, ini, error);
   const std::string userid = ReadText(ini, "KONFIG", "userid");
@@ -249,7 +249,7 @@ bool ResetConfiguration(const std::string& file, const std::string& backupdir) {
                     startpfad_write());
     return false;
   }
-  CSimpleIniCaseA fresh;
+  CSimpleIniA fresh;
   fresh.SetUnicode(false);
   fresh.SetSpaces(false);
   WriteText(fresh, "KONFIG", "userid", userid);

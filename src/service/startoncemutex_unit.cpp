@@ -67,7 +67,7 @@ std::string LanguageOverrideFile() {
 }
 
 std::string GetLanguageOverride(const std::string& name) {
-  CSimpleIniCaseA ini;
+  CSimpleIniA ini;
   if (ini.LoadFile(LanguageOverrideFile().c_str()) < 0) return {};
   const char* v = ini.GetValue(kLanguageSection, name.c_str(), "");
   return v != nullptr ? std::string(v) : std::string();
@@ -79,7 +79,7 @@ bool Store(const std::string& name, const std::string* value) {
   const std::string file = LanguageOverrideFile();
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
-  CSimpleIniCaseA ini;
+  CSimpleIniA ini;
   ini.LoadFile(file.c_str());
   if (value != nullptr)
     ini.SetValue(kLanguageSection, name.c_str(), value->c_str());

@@ -1,0 +1,290 @@
+// The configuration file and the data directory: keys, defaults, quoting, version change, reset,
+// atomic saving, and the choice of the data directory.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "../afp/afp_audio_fixtures.h"
+#include "platform/ui_prompt.h"
+#include "service/melodyseeker_glob_unit.h"
+#include "service/startoncemutex_unit.h"
+#include "service/syspfadutil_unit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using afptest::TempDir;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Answers every question with `answer` and keeps the texts shown.
+class CapturePrompt : public TUiPrompt {
+ public:
+  explicit CapturePrompt(TPromptResult answer) : FAnswer(answer) {}
+  TPromptResult Show(TPromptKind, std::string_view text, TPromptButtons) override {
+    texts.emplace_back(text);
+    return FAnswer;
+  }
+  std::vector<std::string> texts;
+
+ private:
+  TPromptResult FAnswer;
+};
+
+// Sets an environment variable for one test and restores it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string* value) : FName(name) {
+    if (const char* old = getenv(name)) FOld = std::make_unique<std::string>(old);
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (FOld)
+      setenv(FName, FOld->c_str(), 1);
+    else
+      unsetenv(FName);
+  }
+
+ private:
+  const char* FName;
+  std::unique_ptr<std::string> FOld;
+};
+
+TEST(ConfigFile, FirstStartWritesIdentityAndLaterStartsCount) {
+  TempDir dir;
+  const std::string file = dir.File("MelodySeeker.ini");
+  std::string error;
+  ASSERT_TRUE(LoadConfig(file, " 1.00 64Bit ", error)) << error;
+  TMelodySeekerConfig c = GetConfig();
+  EXPECT_EQ(c.UCOUNT, 1);
+  EXPECT_EQ(c.PROGVERS, "1.00 64Bit");
+  EXPECT_EQ(c.INSTDATUM, TodayDayNumber());
+  ASSERT_EQ(c.userid.size(), 25u);
+  for (char ch : c.userid) EXPECT_TRUE(ch >= 'A' && ch <= 'Y') << c.userid;
+  EXPECT_EQ(c.dpabfragepos, 1);
+  EXPECT_FALSE(c.DebugStart);
+  const std::string text = ReadText(file);
+  EXPECT_NE(text.find("userid=" + c.userid), std::string::npos) << text;
+  EXPECT_NE(text.find("PROGVERS=1.00 64Bit"), std::string::npos) << text;
+
+  const std::string userid = c.userid;
+  ASSERT_TRUE(LoadConfig(file, "1.00 64Bit", error)) << error;
+  c = GetConfig();
+  EXPECT_EQ(c.UCOUNT, 2);
+  EXPECT_EQ(c.userid, userid);
+  EXPECT_FALSE(fs::exists(file + ".tmp"));
+}
+
+TEST(ConfigFile, DayNumberCountsFromTheEndOf1899) {
+  // 1 January 2000 is day 36526; today lies well after that and before 2100.
+  EXPECT_GT(TodayDayNumber(), 36526);
+  EXPECT_LT(TodayDayNumber(), 73051);
+}
+
+TEST(ConfigFile, VersionChangeErasesWindowPositionsAndRestartsTheInstallDay) {
+  const struct {
+    const char* name;
+    std::string written_version;
+    int instdatum;
+    bool erased;
+  } cases[] = {
+      {"same version", "1.00 64Bit", 40000, false},
+      {"other version", "0.99 64Bit", 40000, true},
+      {"no install day", "1.00 64Bit", 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string file = dir.File("MelodySeeker.ini");
+    WriteText(file, "[konfig]\nprogvers= " + c.written_version + "\ninstdatum=" +
+                        std::to_string(c.instdatum) + "\nuserid=ABC\n[FORM_Mainform]\nLeft=10\n");
+    std::string error;
+    ASSERT_TRUE(LoadConfig(file, "1.00 64Bit", error)) << error;
+    const TMelodySeekerConfig cfg = GetConfig();
+    EXPECT_EQ(cfg.userid, "ABC");
+    EXPECT_EQ(ReadText(file).find("FORM_Mainform") == std::string::npos, c.erased);
+    EXPECT_EQ(cfg.INSTDATUM, c.erased ? TodayDayNumber() : c.instdatum);
+  }
+}
+
+TEST(ConfigFile, KeysIgnoreCaseBooleansAreAnyNonZeroAndDirectoryListStopsAtAGap) {
+  TempDir dir;
+  const std::string file = dir.File("MelodySeeker.ini");
+  WriteText(file,
+            "[KONFIG]\nDEBUGSTART=5\nuserid=X\n[manuelleauswahl]\nDPABFRAGEPOS=7\n"
+            "[VERZEICHNISAUTOMATIK]\nverz1=/a\nverz2=/b\nverz4=/d\n"
+            "[decoder]\nextdecoderverwenden=2\nExtDecoderPipeModus=0\n"
+            "ExtDecoderCMD=ffmpeg -i #%i# -f wav #%o#\nExtDecoderTempDir=/tmp/a#b\n"
+            "[WEBSERVICE]\nBaseURL= http://127.0.0.1:9/v2/ \n");
+  std::string error;
+  ASSERT_TRUE(LoadConfig(file, "1.00 64Bit", error)) << error;
+  const TMelodySeekerConfig c = GetConfig();
+  EXPECT_TRUE(c.DebugStart);
+  EXPECT_EQ(c.dpabfragepos, 7);
+  EXPECT_EQ(c.verz, (std::vector<std::string>{"/a", "/b"}));
+  EXPECT_TRUE(c.ExtDecoderVerwenden);
+  EXPECT_FALSE(c.ExtDecoderPipeModus);
+  EXPECT_EQ(c.ExtDecoderCMD, "ffmpeg -i \"%i\" -f wav \"%o\"");
+  EXPECT_EQ(c.ExtDecoderTempDir, "/tmp/a\"b");  // a "#" comes back as a double quote
+  EXPECT_EQ(c.ExtDecoderPipeoutParam, "");
+  EXPECT_EQ(c.BaseURL, "http://127.0.0.1:9/v2/");
+}
+
+TEST(ConfigFile, SaveQuotesDecoderTextsAndKeepsEverythingElse) {
+  TempDir dir;
+  const std::string file = dir.File("MelodySeeker.ini");
+  WriteText(file, "[VERZEICHNISAUTOMATIK]\nverz1=/musik\n[WEBSERVICE]\nBaseURL=http://h/v2/\n");
+  std::string error;
+  ASSERT_TRUE(LoadConfig(file, "1.00 64Bit", error)) << error;
+  TMelodySeekerConfig c = GetConfig();
+  c.ExtDecoderVerwenden = true;
+  c.ExtDecoderCMD = "\"/usr/bin/ffmpeg\" -i \"%i\" \"%o\"";
+  c.DebugStart = true;
+  SetConfig(c);
+  ASSERT_TRUE(SaveConfig(file, error)) << error;
+  const std::string text = ReadText(file);
+  EXPECT_NE(text.find("ExtDecoderCMD=#/usr/bin/ffmpeg# -i #%i# #%o#"), std::string::npos) << text;
+  EXPECT_NE(text.find("DebugStart=1"), std::string::npos) << text;
+  EXPECT_NE(text.find("verz1=/musik"), std::string::npos) << text;
+  EXPECT_NE(text.find("BaseURL=http://h/v2/"), std::string::npos) << text;
+  EXPECT_FALSE(fs::exists(file + ".tmp"));
+
+  SetConfig({});
+  ASSERT_TRUE(LoadConfig(file, "1.00 64Bit", error)) << error;
+  EXPECT_EQ(GetConfig().ExtDecoderCMD, c.ExtDecoderCMD);
+  EXPECT_TRUE(GetConfig().DebugStart);
+}
+
+TEST(ConfigFile, SaveIntoAnUnwritableDirectoryFailsAndKeepsTheOldFile) {
+  TempDir dir;
+  const std::string file = dir.File("sub/MelodySeeker.ini");
+  std::string error;
+  EXPECT_FALSE(SaveConfig(file, error));  // the directory does not exist
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(ConfigFile, ResetKeepsTheUserIdAndMovesTheOldFileIntoBackup) {
+  TempDir dir;
+  const std::string file = dir.File("MelodySeeker.ini");
+  const std::string backup = dir.File("Backup");
+  fs::create_directories(backup);
+  WriteText(file, "[KONFIG]\nuserid=KEEPME\nUCOUNT=9\n[DECODER]\nExtDecoderCMD=x\n");
+
+  auto no = std::make_shared<CapturePrompt>(TPromptResult::Cancel);
+  SetUiPrompt(no);
+  EXPECT_FALSE(ResetConfiguration(file, backup));
+  EXPECT_NE(ReadText(file).find("UCOUNT=9"), std::string::npos);
+
+  auto ok = std::make_shared<CapturePrompt>(TPromptResult::Ok);
+  SetUiPrompt(ok);
+  EXPECT_TRUE(ResetConfiguration(file, backup));
+  SetUiPrompt(nullptr);
+  const std::string fresh = ReadText(file);
+  EXPECT_NE(fresh.find("userid=KEEPME"), std::string::npos) << fresh;
+  EXPECT_EQ(fresh.find("UCOUNT"), std::string::npos) << fresh;
+  int moved = 0;
+  for (const auto& e : fs::directory_iterator(backup)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_EQ(name.rfind("MelodySeeker.inibackup_", 0), 0u) << name;
+    EXPECT_EQ(name.size(), std::string("MelodySeeker.inibackup_2024-03-05_14_07_09").size()) << name;
+    EXPECT_NE(ReadText(e.path().string()).find("UCOUNT=9"), std::string::npos);
+    ++moved;
+  }
+  EXPECT_EQ(moved, 1);
+  ASSERT_EQ(ok->texts.size(), 2u);
+  EXPECT_EQ(ok->texts[1],
+            "Konfiguration wurde entfernt, Startkonfiguration wird wiederhergestellt !\n\r\n\r"
+            "Bitte Anwendung neu starten !");
+}
+
+TEST(DataPath, CandidatesInOrderCreatedWhenMissing) {
+  TempDir dir;
+  const std::string appdata = dir.File("appdata");
+  const std::string allusers = dir.File("allusers");
+  const std::string missing = dir.File("missing");
+  fs::create_directories(allusers);
+  {
+    // APPDATA names no directory, the all-users base exists: its candidate is created.
+    ScopedEnv a("APPDATA", &missing), x("XDG_DATA_HOME", &missing), h("HOME", &missing),
+        u("ALLUSERSPROFILE", &allusers);
+    EXPECT_EQ(FindDataPath("MelodySeeker", true), allusers + "/Anwendungsdaten/MelodySeeker");
+    EXPECT_TRUE(fs::is_directory(allusers + "/Anwendungsdaten/MelodySeeker"));
+    EXPECT_FALSE(fs::exists(allusers + "/Anwendungsdaten/MelodySeeker/schreibtest.debug"));
+  }
+  fs::create_directories(appdata);
+  {
+    // Both bases exist: the existing all-users directory wins over the missing APPDATA one in
+    // the search pass.
+    ScopedEnv a("APPDATA", &appdata), u("ALLUSERSPROFILE", &allusers);
+    EXPECT_EQ(FindDataPath("MelodySeeker", true), allusers + "/Anwendungsdaten/MelodySeeker");
+    // Neither exists yet for another name: APPDATA's is created first; without the create flag
+    // nothing is found.
+    EXPECT_EQ(FindDataPath("MelodySeeker_UWP", false), "");
+    EXPECT_EQ(FindDataPath("MelodySeeker_UWP", true), appdata + "/MelodySeeker_UWP");
+  }
+  {
+    ScopedEnv a("APPDATA", &missing), x("XDG_DATA_HOME", &missing), h("HOME", &missing),
+        u("ALLUSERSPROFILE", nullptr);
+    EXPECT_EQ(FindDataPath("Other", true), "");  // no candidate at "/" or anywhere else
+  }
+}
+
+TEST(DataPath, WriteTestAndForceDir) {
+  TempDir dir;
+  EXPECT_FALSE(DirWriteTest(""));
+  EXPECT_FALSE(DirWriteTest(dir.File("nope")));
+  EXPECT_TRUE(DirWriteTest(dir.path()));
+  EXPECT_FALSE(fs::exists(dir.File("schreibtest.debug")));
+  EXPECT_FALSE(ForceDir(""));
+  EXPECT_TRUE(ForceDir(dir.File("a/b/c")));
+  EXPECT_TRUE(fs::is_directory(dir.File("a/b/c")));
+}
+
+TEST(SingleInstance, OneLockPerProgramFileName) {
+  TempDir dir;
+  EXPECT_TRUE(CheckSingleInstance("MelodySeeker.exe", dir.path()));
+  // A second holder of the same name is refused; another file name is not.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const bool same = CheckSingleInstance("MelodySeeker.exe", dir.path());
+    const bool other = CheckSingleInstance("Kopie.exe", dir.path());
+    ::_exit((same ? 1 : 0) | (other ? 0 : 2));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(AlreadyRunningText("MelodySeeker.exe"), "Anwendung \"MelodySeeker.exe\" läuft bereits!");
+}
+
+TEST(LanguageOverride, StoredPerProgramPathAndRemovable) {
+  TempDir dir;
+  const std::string config = dir.path();
+  ScopedEnv c("XDG_CONFIG_HOME", &config);
+  EXPECT_EQ(GetLanguageOverride("/opt/ms/MelodySeeker.exe"), "");
+  EXPECT_TRUE(SetLanguageOverride("/opt/ms/MelodySeeker.exe", "EN"));
+  EXPECT_TRUE(SetLanguageOverride("/other/MelodySeeker.exe", "DE"));
+  EXPECT_EQ(GetLanguageOverride("/opt/ms/MelodySeeker.exe"), "EN");
+  EXPECT_TRUE(fs::exists(dir.File("MelodySeeker/language.ini")));
+  EXPECT_TRUE(ClearLanguageOverride("/opt/ms/MelodySeeker.exe"));
+  EXPECT_EQ(GetLanguageOverride("/opt/ms/MelodySeeker.exe"), "");
+  EXPECT_EQ(GetLanguageOverride("/other/MelodySeeker.exe"), "DE");
+}
+
+}  // namespace
