@@ -26,7 +26,8 @@ class ApiTest : public ::testing::Test {
  protected:
   void SetUp() override { Start(3, std::chrono::hours(1)); }
 
-  void Start(std::int64_t records_per_file, std::chrono::seconds keep_old) {
+  void Start(std::int64_t records_per_file, std::chrono::seconds keep_old,
+             std::chrono::seconds interval = std::chrono::seconds(0)) {
     std::string error;
     db = ServerDb::Open(dir.path() + "/db", error);
     build_db = ServerDb::Open(dir.path() + "/db", error);
@@ -36,7 +37,7 @@ class ApiTest : public ::testing::Test {
     ASSERT_TRUE(cache->Build(*db, false, r).ok());
     ApiOptions options;
     options.port = 0;
-    options.rebuild_interval = std::chrono::seconds(0);
+    options.rebuild_interval = interval;
     server = std::make_unique<ApiServer>(*db, *build_db, *cache, options);
     ASSERT_TRUE(server->Start().ok());
     Use("/v2/");
@@ -310,6 +311,29 @@ TEST_F(ApiTest, EightClientsAddingAtOnceLoseNothing) {
   std::set<std::string> cached;
   for (const auto& r : ReadCacheDir(into)) cached.insert(r.fguid);
   EXPECT_EQ(cached, all);
+}
+
+class ApiRateTest : public ApiTest {
+ protected:
+  void SetUp() override { Start(3, std::chrono::hours(1), std::chrono::seconds(4)); }
+};
+
+TEST_F(ApiRateTest, AdditionsArePublishedAtMostOncePerInterval) {
+  const auto started = std::chrono::steady_clock::now();
+  const auto first_gen = cache->Current()->number;
+  TWebAPI_Add add;
+  ASSERT_TRUE(Add(MakeAfp(1), TWebAPI_Tag{}, add));
+  ASSERT_TRUE(WaitForCache(1) || WaitForCache(1));  // published once the interval has passed
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+  const auto published = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Add(MakeAfp(2), TWebAPI_Tag{}, add));
+  ASSERT_TRUE(Add(MakeAfp(3), TWebAPI_Tag{}, add));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(cache->Current()->records, 1);  // not yet: the last build was under 4 s ago
+  ASSERT_TRUE(WaitForCache(3) || WaitForCache(3));
+  EXPECT_GE(std::chrono::steady_clock::now() - published, std::chrono::seconds(4));
+  EXPECT_EQ(cache->Current()->number, first_gen + 2);  // one build for both additions
+  EXPECT_EQ(server->Rebuilds(), 2);
 }
 
 class ApiDownloadTest : public ApiTest {
