@@ -1,0 +1,184 @@
+// The identification's search over a loaded cache (order, ties, 90 then 97, row locks, trace),
+// the early results, and the rules for tag numbers and "new data".
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../afp/afp_cache_test_util.h"
+#include "afp/afpcomp_unit.h"
+#include "afp/afpdecode_unit.h"
+#include "identify/afpidentify_unit.h"
+#include "tags/tag_advanced_unit.h"
+#include "tags/tag_simple_unit.h"
+
+namespace {
+
+using afpcachetest::MakeAfp;
+using afpcachetest::TempDir;
+
+// `base` with every `step`-th value of both series moved far away.
+RAFP Damaged(const RAFP& base, std::size_t step) {
+  RAFP afp = base;
+  for (std::size_t i = 0; i < afp.p1.size(); i += step) {
+    afp.p1[i] = static_cast<std::uint8_t>((afp.p1[i] + 64) % 128);
+    afp.p2[i] = static_cast<std::uint8_t>((afp.p2[i] + 64) % 128);
+  }
+  return afp;
+}
+
+std::int32_t Percent(const RAFP& a, const RAFP& b) {
+  TAFPComp comp;
+  const std::int32_t ra = comp.afpload(-1, a), rb = comp.afpload(-1, b);
+  std::string v1, v2;
+  std::int32_t ofs = 0, p = 0;
+  comp.afpcomp(ra, rb, false, false, 85, 95, v1, v2, ofs, p);
+  return p;
+}
+
+// The damage step whose full comparison lands in [lo, hi].
+std::size_t StepFor(const RAFP& base, std::int32_t lo, std::int32_t hi) {
+  for (std::size_t step = 2; step < 200; ++step) {
+    const std::int32_t p = Percent(base, Damaged(base, step));
+    if (p >= lo && p <= hi) return step;
+  }
+  return 0;
+}
+
+class IdentifySearch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    file = MakeAfp(400, 7);
+    step90 = StepFor(file, 86, 94);
+    step97 = StepFor(file, 96, 99);
+    ASSERT_NE(step90, 0u);
+    ASSERT_NE(step97, 0u);
+  }
+
+  // Writes the rows into one cache file and loads it; row i gets GUID guids[i].
+  void Load(const std::vector<std::pair<std::string, RAFP>>& rows) {
+    TAfpCacheFileWriter writer(dir.file("afp1.afpbin"));
+    for (const auto& [guid, afp] : rows) writer.Add(guid, afp);
+    writer.Commit();
+    ASSERT_TRUE(comp.loadfromafpcache(dir.path() + "/", false));
+    ASSERT_EQ(comp.afpcompdata_loaded(), static_cast<std::int32_t>(rows.size()));
+  }
+
+  TempDir dir;
+  TAFPComp comp;
+  RAFP file;
+  std::size_t step90 = 0, step97 = 0;
+};
+
+TEST_F(IdentifySearch, KeepsTheFirstOfEqualMatchesAndStopsAboveNinetyFive) {
+  const RAFP m90 = Damaged(file, step90);
+  const RAFP m97 = Damaged(file, step97);
+  Load({{"UNRELATED", MakeAfp(400, 99)},
+        {"G90", m90},
+        {"G90-TIE", m90},
+        {"G97", m97},
+        {"G100", file}});
+  const std::int32_t rref = comp.afpload(-1, file);
+  ASSERT_EQ(rref, 5);
+  comp.afpLockRow(rref);
+  std::string guid, trace;
+  std::int32_t match = 0;
+  TAFPIdentify::SearchBest(comp, rref, 400, 400, guid, match, trace);
+  comp.afpUnlockRow(rref);
+  EXPECT_EQ(guid, "G97");  // replaced the 90 and ended the search before the exact copy
+  EXPECT_EQ(match, Percent(file, m97));
+  EXPECT_EQ(trace, "Dateiidentifikation rref=5(Lck) r=3 (Lck) (F) GUID:G97 P1/2:400/400"
+                   " AFPnow/ref: 1/1");
+  for (std::int32_t r = 0; r <= rref; ++r) EXPECT_EQ(comp.afpLocked(r), 0) << r;
+}
+
+TEST_F(IdentifySearch, AMatchAtOrBelowNinetyFiveIsKeptAndTheSearchGoesOn) {
+  const RAFP m90 = Damaged(file, step90);
+  Load({{"G90", m90}, {"UNRELATED", MakeAfp(400, 99)}, {"G90-TIE", m90}, {"LAST", MakeAfp(400, 5)}});
+  const std::int32_t rref = comp.afpload(-1, file);
+  comp.afpLockRow(rref);
+  std::string guid, trace;
+  std::int32_t match = 0;
+  TAFPIdentify::SearchBest(comp, rref, 400, 400, guid, match, trace);
+  comp.afpUnlockRow(rref);
+  EXPECT_EQ(guid, "G90");
+  EXPECT_EQ(match, Percent(file, m90));
+  // The trace shows the last row of the cache at the stage the row-by-row walk ends it in:
+  // "(F)" when its quick comparison passed, "(Q)" when it only had quick data.
+  std::string v1, v2;
+  std::int32_t ofs = 0, p = 0;
+  const bool quick = comp.afpcomp(rref, 3, true, false, 85, 95, v1, v2, ofs, p);
+  EXPECT_EQ(trace, std::string("Dateiidentifikation rref=4(Lck) r=3 (Lck) ") + (quick ? "(F)" : "(Q)") +
+                       " GUID:G90 P1/2:400/400 AFPnow/ref: 1/1");
+}
+
+TEST_F(IdentifySearch, NothingAboveTheMinimumLeavesNoReference) {
+  Load({{"A", MakeAfp(400, 99)}, {"B", MakeAfp(400, 98)}});
+  const std::int32_t rref = comp.afpload(-1, file);
+  std::string guid, trace;
+  std::int32_t match = 0;
+  TAFPIdentify::SearchBest(comp, rref, 400, 400, guid, match, trace);
+  EXPECT_EQ(guid, "");
+  EXPECT_EQ(match, 0);
+}
+
+TEST(IdentifyTitle, EarlyResultsNeedNoDecodingOrService) {
+  TempDir dir;
+  afpcachetest::WriteBytes(dir.file("a.Mid"), {'M', 'T', 'h', 'd'});
+  TAFPComp comp;
+  TAFPDecoder gen;
+  TWebAPI web;
+  TSimpleTag s;
+  TAdvancedTag a;
+  TWebAPI_Tag local, remote;
+  std::string fg, tg, trace = "old";
+  std::int32_t match = 5, rating = 5;
+  EXPECT_EQ(TAFPIdentify::IdentifyTitle(dir.file("a.Mid"), comp, gen, web, s, a, local, remote, fg,
+                                        tg, match, rating, trace),
+            resultFileUnsupported);
+  EXPECT_EQ(trace, "");
+  EXPECT_EQ(match, 0);
+  EXPECT_EQ(TAFPIdentify::IdentifyTitle(dir.file("none.mp3"), comp, gen, web, s, a, local, remote,
+                                        fg, tg, match, rating, trace),
+            resultFileDoesNotExists);
+  afpcachetest::WriteBytes(dir.file("noise.mp3"), std::vector<std::uint8_t>(3000, 0x55));
+  EXPECT_EQ(TAFPIdentify::IdentifyTitle(dir.file("noise.mp3"), comp, gen, web, s, a, local, remote,
+                                        fg, tg, match, rating, trace),
+            resultCantGenerateAFP);
+  EXPECT_EQ(trace, "Dateianalyse");
+  EXPECT_EQ(comp.afpcompdata_rc(), 0);  // nothing was appended
+}
+
+TEST(IdentifyRules, TagNumbers) {
+  const struct {
+    const char* text;
+    std::int32_t value;
+  } cases[] = {{"7", 7}, {" 12 ", 12}, {"3/12", 0}, {"", 0}, {"x", 0}, {"-2", -2}, {"99999999999", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(TAFPIdentify::TagNumber(c.text), c.value);
+  }
+}
+
+TEST(IdentifyRules, NewDataOnlyWhenTheServiceAddsOrChangesSomething) {
+  const TWebAPI_Tag local{"T", "A", "L", 3, 1999, "Rock", 120, 0};
+  const struct {
+    const char* name;
+    TWebAPI_Tag remote;
+    bool newdata;
+  } cases[] = {
+      {"equal", local, false},
+      {"empty genre in the answer", {"T", "A", "L", 3, 1999, "", 120, 0}, false},
+      {"zero numbers in the answer", {"T", "A", "L", 0, 0, "Rock", 0, 0}, false},
+      {"another year", {"T", "A", "L", 3, 2001, "Rock", 120, 0}, true},
+      {"title differs in case", {"t", "A", "L", 3, 1999, "Rock", 120, 0}, true},
+      {"a sync position", {"T", "A", "L", 3, 1999, "Rock", 120, 4}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(TAFPIdentify::HasNewData(local, c.remote), c.newdata);
+  }
+}
+
+}  // namespace
