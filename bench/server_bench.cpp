@@ -52,11 +52,13 @@ bool WriteTrack(const std::string& path, long k, int seconds) {
     const double t = static_cast<double>(i) / kRate;
     const double f = root * steps[static_cast<int>(t / (beat * 4)) % 4];
     phase += 2 * pi * f / kRate;
-    const double tone = 0.35 * std::sin(phase) + 0.2 * std::sin(1.5 * phase) + 0.12 * std::sin(2 * phase);
+    const double tone =
+        0.35 * std::sin(phase) + 0.2 * std::sin(1.5 * phase) + 0.12 * std::sin(2 * phase);
     const double env = accent[static_cast<int>(t / beat) % 16] *
                        (0.35 + 0.65 * std::exp(-6 * std::fmod(t, beat))) *
                        (0.6 + 0.4 * std::sin(2 * pi * t / phrase));
-    Put16(data, static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lrint(tone * env * 30000))));
+    Put16(data,
+          static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lrint(tone * env * 30000))));
   }
   std::string list = "INFO";
   InfoText(list, "INAM", "Bench Track " + std::to_string(k));

@@ -72,11 +72,10 @@ bool BuildCache(Data& data, bool force, bool verbose) {
     return true;
   }
   const double rate = r.seconds > 0 ? r.records_written / r.seconds : 0;
-  std::cout << "Built cache generation " << r.generation << ": " << r.records
-            << " fingerprints in " << r.files << " file(s) (" << r.records_written
-            << " written, " << r.files_linked << " full file(s) kept) in " << std::fixed
-            << std::setprecision(3) << r.seconds << " s, " << std::setprecision(0) << rate
-            << " records/s.\n"
+  std::cout << "Built cache generation " << r.generation << ": " << r.records << " fingerprints in "
+            << r.files << " file(s) (" << r.records_written << " written, " << r.files_linked
+            << " full file(s) kept) in " << std::fixed << std::setprecision(3) << r.seconds
+            << " s, " << std::setprecision(0) << rate << " records/s.\n"
             << std::defaultfloat;
   return true;
 }
@@ -85,9 +84,11 @@ bool ParseListen(const std::string& listen, std::string& host, int& port) {
   const auto colon = listen.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
   host = listen.substr(0, colon);
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   const std::string p = listen.substr(colon + 1);
-  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   port = std::stoi(p);
   return port <= 65535;
 }
@@ -118,9 +119,8 @@ int Serve(const std::string& dir, const std::string& listen, const std::string& 
     std::cerr << "melodyseeker-server: " << st.message << '\n';
     return 1;
   }
-  const std::string host = options.host.find(':') != std::string::npos
-                               ? "[" + options.host + "]"
-                               : options.host;
+  const std::string host =
+      options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
   std::cout << "Serving " << dir << " at http://" << host << ':' << server.Port()
             << "/v2/ and /api/v2/ (Ctrl+C ends)" << std::endl;
   int sig = 0;
@@ -151,10 +151,12 @@ int Import(const std::string& dir, int jobs, const std::vector<std::string>& pat
             << " already known, " << s.failed << " failed; " << std::fixed << std::setprecision(1)
             << s.seconds << " s, " << rate << " tracks/min.\n"
             << std::defaultfloat;
-  for (const auto& [file, reason] : s.failures) std::cout << "  failed: " << file << ": " << reason << '\n';
+  for (const auto& [file, reason] : s.failures)
+    std::cout << "  failed: " << file << ": " << reason << '\n';
   const DbStats db = data.db->Stats();
-  std::cout << "The database now holds " << db.titles << " title(s) and " << db.fingerprints
-            << " fingerprint(s); a running server publishes them within a minute, or run build-cache.\n";
+  std::cout
+      << "The database now holds " << db.titles << " title(s) and " << db.fingerprints
+      << " fingerprint(s); a running server publishes them within a minute, or run build-cache.\n";
   return (s.failed > 0 || !missing.empty()) ? 1 : 0;
 }
 
@@ -175,7 +177,8 @@ int State(const std::string& dir, std::optional<bool> online, const std::optiona
     }
   }
   std::cout << "online: " << (st.online ? 1 : 0) << "\nmessage_de: " << st.message_de
-            << "\nmessage_en: " << st.message_en << "\nclient_minvers: " << st.client_minvers << '\n';
+            << "\nmessage_en: " << st.message_en << "\nclient_minvers: " << st.client_minvers
+            << '\n';
   return 0;
 }
 
@@ -204,9 +207,9 @@ int Stats(const std::string& dir, bool json) {
     std::cout << out.dump() << '\n';
   } else {
     std::cout << "titles: " << db.titles << "\nfingerprints: " << db.fingerprints
-              << "\ncache generation: " << (gen ? gen->number : 0) << "\ncache files: "
-              << files.size() << " (" << bytes << " bytes, " << (gen ? gen->records : 0)
-              << " records)\nnot yet in the cache: " << pending << '\n';
+              << "\ncache generation: " << (gen ? gen->number : 0)
+              << "\ncache files: " << files.size() << " (" << bytes << " bytes, "
+              << (gen ? gen->records : 0) << " records)\nnot yet in the cache: " << pending << '\n';
   }
   return 0;
 }
@@ -218,7 +221,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   std::string dir = DefaultDataDir();
   const auto data_option = [&dir](CLI::App* sub) {
-    sub->add_option("--data", dir, "Data directory (database and cache files)")->capture_default_str();
+    sub->add_option("--data", dir, "Data directory (database and cache files)")
+        ->capture_default_str();
   };
 
   auto* serve = app.add_subcommand("serve", "Answer the web API");
@@ -229,7 +233,8 @@ int main(int argc, char** argv) {
   serve->add_option("--listen", listen, "Address to listen on, HOST:PORT")->capture_default_str();
   serve->add_option("--public-url", public_url,
                     "Address clients reach this server under (default: from each request's Host)");
-  serve->add_option("--rebuild-interval", interval, "Seconds between cache rebuilds after additions")
+  serve
+      ->add_option("--rebuild-interval", interval, "Seconds between cache rebuilds after additions")
       ->check(CLI::Range(1, 86400))
       ->capture_default_str();
   serve->add_flag("--quiet", quiet, "No request log");

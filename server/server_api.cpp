@@ -1,10 +1,9 @@
 #include "server_api.h"
 
 #include <fcntl.h>
+#include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <httplib.h>
 
 #include <charconv>
 #include <iostream>
@@ -63,7 +62,8 @@ bool ReadNumber(const TWebXmlNode& root, const char* name, std::int32_t& out, Se
   const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
   if (ec != std::errc() || ptr != t.data() + t.size() || t.front() == '-' || v < 0 ||
       v > std::numeric_limits<std::int32_t>::max()) {
-    st = ServerStatus::BadRequest(std::string(name) + " must be empty or a decimal number from 0 to "
+    st = ServerStatus::BadRequest(std::string(name) +
+                                  " must be empty or a decimal number from 0 to "
                                   "2147483647");
     return false;
   }
@@ -117,7 +117,8 @@ ServerStatus ParseAfpPart(const std::string& base64, RAFP& afp) {
   }
   if (!valid) return ServerStatus::BadRequest("AFPPART is not a complete fingerprint record");
   if (rev < u'5') return ServerStatus::BadRequest("AFPPART has a record revision below 5");
-  if (afp.typ != AFPTypAudio) return ServerStatus::BadRequest("AFPPART is not an audio fingerprint");
+  if (afp.typ != AFPTypAudio)
+    return ServerStatus::BadRequest("AFPPART is not an audio fingerprint");
   if (afp.p1.size() != afp.p2.size() || afp.p1.size() < AFPMinValues ||
       afp.p1.size() > AFPMaxValues) {
     return ServerStatus::BadRequest("AFPPART series must have the same length from " +
@@ -197,7 +198,10 @@ bool DecodeBase64(std::string_view text, std::string& out) {
 }
 
 ApiServer::ApiServer(ServerDb& db, ServerDb& build_db, CacheStore& cache, ApiOptions options)
-    : FDb(db), FBuildDb(build_db), FCache(cache), FOptions(std::move(options)),
+    : FDb(db),
+      FBuildDb(build_db),
+      FCache(cache),
+      FOptions(std::move(options)),
       FHttp(std::make_unique<httplib::Server>()) {}
 
 ApiServer::~ApiServer() { Stop(); }
@@ -208,42 +212,43 @@ void ApiServer::Routes() {
   http.set_read_timeout(std::chrono::seconds(30));
   http.set_write_timeout(std::chrono::seconds(60));
 
-  http.Get(R"(/(?:api/)?v2/getState\.php)", [this](const httplib::Request&, httplib::Response& res) {
-    const ApiState st = FDb.GetState();
-    TWebXmlNode root;
-    root.Name = "apistate";
-    root.Add("online", st.online ? "1" : "0");
-    root.Add("message_de", st.message_de);
-    root.Add("message_en", st.message_en);
-    root.Add("client_minvers", st.client_minvers);
-    Xml(res, root);
-  });
-
-  http.Get(R"(/(?:api/)?v2/getAFPCacheInf\.php)",
-           [this](const httplib::Request& req, httplib::Response& res) {
-             std::string base;
-             if (!FOptions.public_url.empty()) {
-               base = FOptions.public_url;
-               while (!base.empty() && base.back() == '/') base.pop_back();
-             } else {
-               std::string host = req.get_header_value("Host");
-               if (host.empty()) host = FOptions.host + ":" + std::to_string(FPort);
-               if (!ValidHost(host)) {
-                 return Fail(res, ServerStatus::BadRequest("invalid Host header"));
-               }
-               base = "http://" + host;
-             }
-             const auto gen = FCache.Current();
-             if (!gen) return Fail(res, ServerStatus::Internal("no cache files have been built yet"));
+  http.Get(R"(/(?:api/)?v2/getState\.php)",
+           [this](const httplib::Request&, httplib::Response& res) {
+             const ApiState st = FDb.GetState();
              TWebXmlNode root;
-             root.Name = "afpcache";
-             const std::string dir = base + Prefix(req) + "afpcache/" + std::to_string(gen->number) + "/";
-             for (const CacheFileInfo& f : gen->files) {
-               TWebXmlNode& file = root.Add("afpcachefile", dir + f.name);
-               file.Attributes.emplace_back("size", std::to_string(f.size));
-             }
+             root.Name = "apistate";
+             root.Add("online", st.online ? "1" : "0");
+             root.Add("message_de", st.message_de);
+             root.Add("message_en", st.message_en);
+             root.Add("client_minvers", st.client_minvers);
              Xml(res, root);
            });
+
+  http.Get(R"(/(?:api/)?v2/getAFPCacheInf\.php)", [this](const httplib::Request& req,
+                                                         httplib::Response& res) {
+    std::string base;
+    if (!FOptions.public_url.empty()) {
+      base = FOptions.public_url;
+      while (!base.empty() && base.back() == '/') base.pop_back();
+    } else {
+      std::string host = req.get_header_value("Host");
+      if (host.empty()) host = FOptions.host + ":" + std::to_string(FPort);
+      if (!ValidHost(host)) {
+        return Fail(res, ServerStatus::BadRequest("invalid Host header"));
+      }
+      base = "http://" + host;
+    }
+    const auto gen = FCache.Current();
+    if (!gen) return Fail(res, ServerStatus::Internal("no cache files have been built yet"));
+    TWebXmlNode root;
+    root.Name = "afpcache";
+    const std::string dir = base + Prefix(req) + "afpcache/" + std::to_string(gen->number) + "/";
+    for (const CacheFileInfo& f : gen->files) {
+      TWebXmlNode& file = root.Add("afpcachefile", dir + f.name);
+      file.Attributes.emplace_back("size", std::to_string(f.size));
+    }
+    Xml(res, root);
+  });
 
   http.Get(R"(/(?:api/)?v2/afpcache/([0-9]{1,12})/(afp[0-9]{4,6}\.afpbin))",
            [this](const httplib::Request& req, httplib::Response& res) {
@@ -276,12 +281,13 @@ void ApiServer::Routes() {
            });
 
   http.Post(R"(/(?:api/)?v2/getAFPTag\.php)", [this](const httplib::Request& req,
-                                                      httplib::Response& res) {
+                                                     httplib::Response& res) {
     TWebXmlNode request;
     std::string error;
     const auto* body = reinterpret_cast<const std::uint8_t*>(req.body.data());
     if (!WebXmlParse(std::span(body, req.body.size()), request, error)) {
-      return Fail(res, ServerStatus::BadRequest("the request is not a usable XML document: " + error));
+      return Fail(res,
+                  ServerStatus::BadRequest("the request is not a usable XML document: " + error));
     }
     if (request.Name != "remoteapi") {
       return Fail(res, ServerStatus::BadRequest("the request's root element must be <remoteapi>"));

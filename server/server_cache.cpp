@@ -84,7 +84,9 @@ std::vector<std::int64_t> Generations(const std::string& dir) {
   return out;
 }
 
-std::string GenDir(const std::string& dir, std::int64_t n) { return dir + "/g" + std::to_string(n); }
+std::string GenDir(const std::string& dir, std::int64_t n) {
+  return dir + "/g" + std::to_string(n);
+}
 
 // Holds the exclusive build lock for its lifetime.
 class BuildLock {
@@ -254,8 +256,8 @@ ServerStatus CacheStore::Build(ServerDb& db, bool force, CacheBuildReport& repor
     std::ostringstream manifest;
     manifest << "max_id " << max_id << '\n';
     for (const CacheFileInfo& f : files) {
-      manifest << "file " << f.name << ' ' << f.size << ' ' << f.records << ' ' << f.first_id
-               << ' ' << f.last_id << '\n';
+      manifest << "file " << f.name << ' ' << f.size << ' ' << f.records << ' ' << f.first_id << ' '
+               << f.last_id << '\n';
       report.records += f.records;
     }
     WriteFileAtomic(tmp + "/MANIFEST", manifest.str());
@@ -276,8 +278,7 @@ ServerStatus CacheStore::Build(ServerDb& db, bool force, CacheBuildReport& repor
     }
     return ServerStatus::Internal(std::string("cache build failed: ") + e.what());
   }
-  report.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return ServerStatus::Ok();
 }
 

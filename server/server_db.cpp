@@ -282,8 +282,8 @@ bool ValidFguid(std::string_view fguid) {
 
 std::unique_ptr<ServerDb> ServerDb::Open(const std::string& path, std::string& error) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                             SQLITE_OPEN_NOMUTEX,
+  if (sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
     error = "cannot open the database " + path + ": " + (db ? sqlite3_errmsg(db) : "no memory");
     sqlite3_close(db);
@@ -325,12 +325,10 @@ ServerStatus ServerDb::AddFingerprint(const RAFP& afp, const TitleTags& tags, Ad
     WriteTxn txn(Fdb);
     const std::int64_t hash = AfpHash(afp);
     {
-      Stmt same(Fdb,
-                "SELECT fguid, title_id, typ, p1, p2 FROM fingerprints WHERE afp_hash = ?");
+      Stmt same(Fdb, "SELECT fguid, title_id, typ, p1, p2 FROM fingerprints WHERE afp_hash = ?");
       same.Bind(1, hash);
       while (same.Step()) {
-        if (same.Text(2) == TypText(afp.typ) && same.Blob(3) == afp.p1 &&
-            same.Blob(4) == afp.p2) {
+        if (same.Text(2) == TypText(afp.typ) && same.Blob(3) == afp.p1 && same.Blob(4) == afp.p2) {
           out.fguid = same.Text(0);
           out.known_fingerprint = true;
           const TitleRow row = LoadTitle(Fdb, same.Int(1));
@@ -443,13 +441,13 @@ ServerStatus ServerDb::SetState(const ApiState& state) {
   std::lock_guard lock(FLock);
   try {
     WriteTxn txn(Fdb);
-    Stmt s(Fdb, "INSERT INTO state(key, value) VALUES(?, ?) "
-                "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
-    const std::pair<const char*, std::string> rows[] = {
-        {"online", state.online ? "1" : "0"},
-        {"message_de", state.message_de},
-        {"message_en", state.message_en},
-        {"client_minvers", state.client_minvers}};
+    Stmt s(Fdb,
+           "INSERT INTO state(key, value) VALUES(?, ?) "
+           "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+    const std::pair<const char*, std::string> rows[] = {{"online", state.online ? "1" : "0"},
+                                                        {"message_de", state.message_de},
+                                                        {"message_en", state.message_en},
+                                                        {"client_minvers", state.client_minvers}};
     for (const auto& [key, value] : rows) {
       s.Bind(1, key).Bind(2, value);
       s.Step();

@@ -42,7 +42,7 @@ struct TitleRow {
 struct AddResult {
   std::string fguid;
   TitleRow title;
-  bool new_title = false;         // false: joined a title with the same artist and title
+  bool new_title = false;          // false: joined a title with the same artist and title
   bool known_fingerprint = false;  // the very same fingerprint was stored before; nothing added
 };
 

@@ -31,7 +31,9 @@ bool IsAudio(const std::string& name) {
   return false;
 }
 
-bool BuiltIn(const std::string& name) { return IsFileType(name, ExtMP3) || IsFileType(name, ExtWAV); }
+bool BuiltIn(const std::string& name) {
+  return IsFileType(name, ExtMP3) || IsFileType(name, ExtWAV);
+}
 
 std::string_view TrimBlanks(std::string_view s) {
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -83,8 +85,10 @@ TitleTags ReadTags(TSimpleTag& simple, TAdvancedTag* advanced, const std::string
 std::string Clock(double seconds) {
   const auto s = static_cast<long>(seconds + 0.5);
   std::ostringstream out;
-  if (s >= 3600) out << s / 3600 << ':' << std::setw(2) << std::setfill('0') << (s / 60) % 60;
-  else out << s / 60;
+  if (s >= 3600)
+    out << s / 3600 << ':' << std::setw(2) << std::setfill('0') << (s / 60) % 60;
+  else
+    out << s / 60;
   out << ':' << std::setw(2) << std::setfill('0') << s % 60;
   return out.str();
 }
@@ -201,7 +205,8 @@ void ImportFiles(ServerDb& db, const std::vector<std::string>& files, const Impo
 
   std::int64_t done = 0;
   const auto show = [&](bool last) {
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double rate = secs > 0 ? done * 60.0 / secs : 0;
     std::ostringstream line;
     constexpr int kWidth = 30;

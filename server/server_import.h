@@ -22,8 +22,8 @@
 
 struct ImportOptions {
   int jobs = 2;
-  std::string ffmpeg;     // full path of ffmpeg for formats without a built-in decoder; may be empty
-  bool tty = false;       // redraw one progress line instead of printing lines
+  std::string ffmpeg;  // full path of ffmpeg for formats without a built-in decoder; may be empty
+  bool tty = false;    // redraw one progress line instead of printing lines
 };
 
 struct ImportSummary {

@@ -1,5 +1,7 @@
 // The web service over real HTTP on 127.0.0.1: the client library of the service reads every
 // document, and raw requests check what the client never sends.
+#include "server_api.h"
+
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -10,7 +12,6 @@
 #include <sstream>
 #include <thread>
 
-#include "server_api.h"
 #include "server_test_util.h"
 #include "web/webapi_unit.h"
 
@@ -127,9 +128,9 @@ TEST_F(ApiTest, StateAndCacheListOverBothPrefixes) {
       EXPECT_EQ(f.Url.rfind(base + "afpcache/", 0), 0u) << f.Url;
       const std::string name = f.Url.substr(f.Url.rfind('/') + 1);
       EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(into + "/" + name)), f.Size);
-      EXPECT_EQ(static_cast<std::int64_t>(
-                    std::filesystem::file_size(cache->Current()->dir + "/" + name)),
-                f.Size);
+      EXPECT_EQ(
+          static_cast<std::int64_t>(std::filesystem::file_size(cache->Current()->dir + "/" + name)),
+          f.Size);
     }
     EXPECT_EQ(ReadCacheDir(into).size(), 5u);
   }
@@ -233,7 +234,8 @@ TEST_F(ApiTest, BadRequestsAreRefusedWithAReasonAndStoreNothing) {
       {"no AFPPART", doc("A", ""), 400, "missing"},
       {"not base64", doc("A", "@@@@"), 400, "Base64"},
       {"bad fill", doc("A", Base64(record) + "="), 400, "Base64"},
-      {"truncated record", doc("A", Base64(record.substr(0, record.size() - 10))), 400, "exactly one"},
+      {"truncated record", doc("A", Base64(record.substr(0, record.size() - 10))), 400,
+       "exactly one"},
       {"two records", doc("A", Base64(record + record)), 400, "exactly one"},
       {"trailing byte", doc("A", Base64(record + "x")), 400, "exactly one"},
       {"revision 4", doc("A", Base64(RecordBytes(good, u'4'))), 400, "revision"},
@@ -243,8 +245,8 @@ TEST_F(ApiTest, BadRequestsAreRefusedWithAReasonAndStoreNothing) {
       {"4785 values", doc("A", Base64(RecordBytes(MakeAfp(1, 4785)))), 400, "same length"},
       {"track not a number", doc("A", Base64(record), "<TRACK>3/12</TRACK>"), 400, "TRACK"},
       {"negative year", doc("A", Base64(record), "<YEAR>-1</YEAR>"), 400, "YEAR"},
-      {"long title", doc("A", Base64(record), "<TITLE>" + std::string(5000, 'a') + "</TITLE>"),
-       400, "TITLE"},
+      {"long title", doc("A", Base64(record), "<TITLE>" + std::string(5000, 'a') + "</TITLE>"), 400,
+       "TITLE"},
       {"short FGUID", "<remoteapi><FUNCTION>U</FUNCTION><FGUID>abc</FGUID></remoteapi>", 400,
        "FGUID"},
       {"body too large", doc("A", std::string(kMaxRequestBytes + 10, 'A')), 413, "larger than"},
@@ -353,7 +355,8 @@ TEST_F(ApiDownloadTest, RebuildDuringADownloadNeverServesAHalfWrittenFile) {
   const auto gen = cache->Current();
   ASSERT_EQ(gen->files.size(), 1u);
   std::ifstream in(gen->dir + "/afp0001.afpbin", std::ios::binary);
-  const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string expected((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   ASSERT_EQ(static_cast<std::int64_t>(expected.size()), gen->files[0].size);
 
   TWebAPI api;

@@ -1,11 +1,12 @@
 // Cache files of the web service: split into files, read back by the client's reader, full files
 // kept across generations, expired generations removed.
+#include "server_cache.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 
-#include "server_cache.h"
 #include "server_db.h"
 #include "server_test_util.h"
 
@@ -57,7 +58,8 @@ TEST_F(CacheStoreTest, SplitsRecordsIntoFilesTheClientReaderLoadsBack) {
   EXPECT_EQ(gen->files[2].name, "afp0003.afpbin");
   EXPECT_EQ(gen->files[2].records, 1);
   for (const auto& f : gen->files) {
-    EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(gen->dir + "/" + f.name)), f.size);
+    EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(gen->dir + "/" + f.name)),
+              f.size);
   }
   const auto records = ReadCacheDir(gen->dir);
   ASSERT_EQ(records.size(), 7u);

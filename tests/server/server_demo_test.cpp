@@ -9,8 +9,8 @@
 namespace {
 
 TEST(DemoTest, ServiceIdentifiesImportedAndNewlyAddedTracksThroughTheServer) {
-  const std::string cmd = std::string("MS_BUILD_DIR='") + MS_BINARY_DIR + "' '" + MS_SOURCE_DIR +
-                          "/scripts/demo' 2>&1";
+  const std::string cmd =
+      std::string("MS_BUILD_DIR='") + MS_BINARY_DIR + "' '" + MS_SOURCE_DIR + "/scripts/demo' 2>&1";
   FILE* pipe = ::popen(cmd.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string out;
@@ -19,7 +19,8 @@ TEST(DemoTest, ServiceIdentifiesImportedAndNewlyAddedTracksThroughTheServer) {
   const int status = ::pclose(pipe);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
   // (a) metadata of the imported title for an untagged copy
-  EXPECT_NE(out.find("title:  Morning Light\n   artist: The Demo Ensemble"), std::string::npos) << out;
+  EXPECT_NE(out.find("title:  Morning Light\n   artist: The Demo Ensemble"), std::string::npos)
+      << out;
   // (b) the new track was added, and recognised after the restart
   EXPECT_NE(out.find("the server now holds 6 fingerprints"), std::string::npos) << out;
   const auto first = out.find("title:  Unheard Song");

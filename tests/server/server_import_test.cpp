@@ -1,5 +1,7 @@
 // `import` with real files made by ffmpeg: fingerprints through the service's decoders, tags
 // through the tag library, titles joined, known fingerprints and broken files counted.
+#include "server_import.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,7 +12,6 @@
 #include <tuple>
 
 #include "server_cache.h"
-#include "server_import.h"
 #include "server_test_util.h"
 
 using server_test::ReadCacheDir;
@@ -20,10 +21,10 @@ namespace {
 
 // 25 s of a tone whose loudness swells, so that every file has its own fingerprint.
 void MakeTrack(const std::string& path, int hz, const std::string& tags) {
-  const std::string cmd = "ffmpeg -loglevel error -y -f lavfi -i 'sine=frequency=" +
-                          std::to_string(hz) + ":duration=25' -af \"volume='0.2+0.18*sin(2*PI*" +
-                          std::to_string(hz % 7 + 1) + "*t/10)':eval=frame\" " + tags + " '" +
-                          path + "'";
+  const std::string cmd =
+      "ffmpeg -loglevel error -y -f lavfi -i 'sine=frequency=" + std::to_string(hz) +
+      ":duration=25' -af \"volume='0.2+0.18*sin(2*PI*" + std::to_string(hz % 7 + 1) +
+      "*t/10)':eval=frame\" " + tags + " '" + path + "'";
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
@@ -32,9 +33,13 @@ TEST(ImportTest, FingerprintsAndTagsOfEveryAudioFileBelowThePaths) {
   TempDir dir;
   const std::string lib = dir.path() + "/library";
   std::filesystem::create_directories(lib + "/sub");
-  MakeTrack(lib + "/alpha.mp3", 440, "-metadata title=Alpha -metadata artist='Demo Band' -id3v2_version 3");
-  MakeTrack(lib + "/alpha-live.mp3", 523, "-metadata title=alpha -metadata 'artist=demo band' -metadata date=2001 -id3v2_version 3");
-  MakeTrack(lib + "/beta.flac", 330, "-metadata title=Beta -metadata 'artist=Demo Band' -metadata album='Album B'");
+  MakeTrack(lib + "/alpha.mp3", 440,
+            "-metadata title=Alpha -metadata artist='Demo Band' -id3v2_version 3");
+  MakeTrack(
+      lib + "/alpha-live.mp3", 523,
+      "-metadata title=alpha -metadata 'artist=demo band' -metadata date=2001 -id3v2_version 3");
+  MakeTrack(lib + "/beta.flac", 330,
+            "-metadata title=Beta -metadata 'artist=Demo Band' -metadata album='Album B'");
   MakeTrack(lib + "/sub/gamma.wav", 660, "-metadata title=Gamma -metadata 'artist=Other'");
   std::filesystem::copy_file(lib + "/alpha.mp3", lib + "/sub/alpha-copy.mp3");
   std::ofstream(lib + "/sub/broken.mp3") << std::string(5000, 'x');
@@ -78,7 +83,9 @@ TEST(ImportTest, FingerprintsAndTagsOfEveryAudioFileBelowThePaths) {
     titles.emplace(t.tags.title, t.tags.artist, t.tags.album, t.tags.year);
   }
   const std::set<std::tuple<std::string, std::string, std::string, int>> expected{
-      {"alpha", "demo band", "", 2001}, {"Beta", "Demo Band", "Album B", 0}, {"Gamma", "Other", "", 0}};
+      {"alpha", "demo band", "", 2001},
+      {"Beta", "Demo Band", "Album B", 0},
+      {"Gamma", "Other", "", 0}};
   EXPECT_EQ(titles, expected);
 
   // A second run finds everything known and adds nothing.

@@ -67,8 +67,8 @@ inline std::string Base64(const std::string& bytes) {
     const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
     out += {kA[v >> 18 & 63], kA[v >> 12 & 63], '=', '='};
   } else if (bytes.size() - i == 2) {
-    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                       static_cast<unsigned char>(bytes[i + 1]) << 8;
+    const unsigned v =
+        static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8;
     out += {kA[v >> 18 & 63], kA[v >> 12 & 63], kA[v >> 6 & 63], '='};
   }
   return out;
@@ -83,7 +83,9 @@ inline std::vector<CacheRecord> ReadCacheDir(const std::string& dir) {
   std::vector<CacheRecord> out;
   TAfpCacheBin bin;
   bin.Init(dir, [&out](std::int32_t, std::int32_t, std::int64_t, const std::string& fguid,
-                       const RAFP& afp) { out.push_back({fguid, afp}); });
+                       const RAFP& afp) {
+    out.push_back({fguid, afp});
+  });
   return out;
 }
 
