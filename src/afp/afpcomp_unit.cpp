@@ -265,6 +265,7 @@ std::size_t TAFPComp::QuickBytes() const {
 }
 
 void TAFPComp::SetupLocked(std::int32_t rc) {
+  FFreeTempRows.clear();
   FStores.push_back(std::make_unique<TAFPRowStore>());
   if (rc > 0) FStores.back()->Resize(rc);
   FStore.store(FStores.back().get());
@@ -367,6 +368,28 @@ std::int32_t TAFPComp::StoreRowLocked(std::int32_t index, const RAFP& afp, bool 
 }
 
 std::int32_t TAFPComp::afpload(std::int32_t r, const RAFP& afp) { return StoreRow(r, afp, true); }
+
+std::int32_t TAFPComp::afploadtemp(const RAFP& afp) {
+  std::unique_lock<std::mutex> lock(FCriticalsectionArr);
+  FLoadDone.wait(lock, [this]() MS_REQUIRES(FCriticalsectionArr) { return !FLoading; });
+  if (FFreeTempRows.empty()) return StoreRowLocked(-1, afp, true);
+  const std::int32_t r = FFreeTempRows.back();
+  FFreeTempRows.pop_back();
+  TAFPRowStore& store = *FStore.load();
+  // Only this caller can reach the row now (other searches stop at the loaded rows), so its
+  // quick values may be rebuilt; the old ones stay in the arena for any stale pointer.
+  store.Quick(r).fflags.store(0, std::memory_order_release);
+  return StoreRowLocked(r, afp, true);
+}
+
+void TAFPComp::afpreleasetemp(std::int32_t r) {
+  std::lock_guard<std::mutex> lock(FCriticalsectionArr);
+  TAFPRowStore& store = *FStore.load();
+  if (!store.Has(r) || r < Fafpcompdata_loaded.load()) return;
+  store.Full(r).fseries.reset();
+  store.Quick(r).fflags.store(0, std::memory_order_release);
+  FFreeTempRows.push_back(r);
+}
 
 bool TAFPComp::getafp(std::int32_t r, RAFP& afp) const {
   afp.Clear();

@@ -58,6 +58,13 @@ class TAFPComp {
   // Stores afp into row r (kept in memory); r = -1 appends and returns the new number.
   std::int32_t afpload(std::int32_t r, const RAFP& afp);
   bool getafp(std::int32_t r, RAFP& afp) const;
+  // Rows for one comparison at a time (the identification's row for the file): afploadtemp
+  // stores afp in a row handed back earlier, or appends one; afpreleasetemp drops the row's
+  // series and hands it back. A long run then holds as many such rows as requests ran at
+  // once, plus their quick values (about n/10 bytes per use), instead of one full row per
+  // request. REQUIRES: the row is not locked when released; only rows from afploadtemp.
+  std::int32_t afploadtemp(const RAFP& afp);
+  void afpreleasetemp(std::int32_t r);
   // The quick row r (quick p1, p2 and typ); false while it is not computed.
   bool getafpquick(std::int32_t r, RAFP& afp) const;
 
@@ -117,4 +124,6 @@ class TAFPComp {
   std::atomic<TAFPRowStore*> FStore{nullptr};
   std::vector<std::unique_ptr<TAFPRowStore>> FStores MS_GUARDED_BY(FCriticalsectionArr);
   std::shared_ptr<TAfpCacheBin> FAfpCache MS_GUARDED_BY(FCriticalsectionArr);
+  // Rows handed back by afpreleasetemp (of the current store).
+  std::vector<std::int32_t> FFreeTempRows MS_GUARDED_BY(FCriticalsectionArr);
 };

@@ -167,7 +167,9 @@ TAFPIdentifyResult TAFPIdentify::IdentifyTitle(
     return resultAFPError;
 
   sTrace = "Dateiidentifikation";
-  const std::int32_t rref = AfpCompObj.afpload(-1, afp);
+  // The file's row is handed back after the search and reused by a later request, so a long
+  // run holds one such row per concurrent request instead of one per request ever made.
+  const std::int32_t rref = AfpCompObj.afploadtemp(afp);
   sTrace = "Dateiidentifikation rref=" + std::to_string(rref);
   AfpCompObj.afpLockRow(rref);
   sTrace += " (Lck)";
@@ -175,9 +177,11 @@ TAFPIdentifyResult TAFPIdentify::IdentifyTitle(
     SearchBest(AfpCompObj, rref, afp.p1.size(), afp.p2.size(), GUID, match, sTrace);
   } catch (...) {
     AfpCompObj.afpUnlockRow(rref);
+    AfpCompObj.afpreleasetemp(rref);
     throw;
   }
   AfpCompObj.afpUnlockRow(rref);
+  AfpCompObj.afpreleasetemp(rref);
 
   sTrace = "Tagsladen";
   objTagS.loadfromfile(current_file);

@@ -182,3 +182,24 @@ TEST(IdentifyRules, NewDataOnlyWhenTheServiceAddsOrChangesSomething) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(IdentifySearch, TheFilesRowIsReusedSoRowsDoNotGrowPerRequest) {
+  Load({{"A", MakeAfp(400, 99)}, {"G100", file}});
+  for (int i = 0; i < 50; ++i) {
+    const std::int32_t rref = comp.afploadtemp(i % 2 ? file : MakeAfp(300, i));
+    EXPECT_EQ(rref, 2);
+    comp.afpLockRow(rref);
+    std::string guid, trace;
+    std::int32_t match = 0;
+    TAFPIdentify::SearchBest(comp, rref, 1, 1, guid, match, trace);
+    comp.afpUnlockRow(rref);
+    comp.afpreleasetemp(rref);
+    // The reused row compares with its new fingerprint, not an old one.
+    EXPECT_EQ(guid, i % 2 ? "G100" : "") << i;
+  }
+  EXPECT_EQ(comp.afpcompdata_rc(), 3);
+}
+
+}  // namespace
