@@ -1,8 +1,9 @@
 #pragma once
 // One identification: file -> fingerprint -> best cache row -> the web service's metadata.
 //
-// IdentifyTitle works only with the objects it is given; it keeps no state between calls except
-// the comparator row it appends for the file's fingerprint. Several threads may call it at once
+// IdentifyTitle works only with the objects it is given; it keeps no state between calls. The
+// file's fingerprint becomes a comparator row for the search and is handed back afterwards
+// (afploadtemp / afpreleasetemp), so memory stays bounded over any number of requests. Several threads may call it at once
 // on one comparator: the quick scan reads the quick rows without a lock (they never change once
 // built), and each candidate row is locked only around its full comparison, where its series may
 // be fetched from the cache file or dropped.
