@@ -194,6 +194,13 @@ ServerStatus CacheStore::Build(ServerDb& db, bool force, CacheBuildReport& repor
       report.records = current->records;
       return ServerStatus::Ok();
     }
+    // Half-built generations of a build that died; only a lock holder writes them.
+    for (const auto& entry : fs::directory_iterator(FDir, ec)) {
+      if (entry.path().filename().string().rfind("tmp-g", 0) == 0) {
+        std::error_code rm;
+        fs::remove_all(entry.path(), rm);
+      }
+    }
     const auto existing = Generations(FDir);
     const std::int64_t number = existing.empty() ? 1 : existing.back() + 1;
     tmp = FDir + "/tmp-g" + std::to_string(number);

@@ -103,7 +103,7 @@ TEST_F(CacheStoreTest, NewGenerationKeepsFullFilesAndRewritesOnlyTheRest) {
   EXPECT_EQ(ReadCacheDir(first->dir).size(), 7u);
 }
 
-TEST_F(CacheStoreTest, EmptyDatabaseGivesOneEmptyFileAndExpiredGenerationsGo) {
+TEST_F(CacheStoreTest, EmptyDatabaseGivesOneEmptyFileAndExpiredAndHalfBuiltGenerationsGo) {
   CacheStore cache(dir.path() + "/afpcache", 3, std::chrono::seconds(0));
   CacheBuildReport r;
   ASSERT_TRUE(cache.Build(*db, false, r).ok());
@@ -113,9 +113,12 @@ TEST_F(CacheStoreTest, EmptyDatabaseGivesOneEmptyFileAndExpiredGenerationsGo) {
   EXPECT_EQ(empty->files[0].name, "afp0001.afpbin");
   EXPECT_EQ(empty->files[0].size, 0);
 
+  // Left over by a build that died half-way.
+  std::filesystem::create_directories(dir.path() + "/afpcache/tmp-g7");
   Add(1, 1);
   ASSERT_TRUE(cache.Build(*db, false, r).ok());
   EXPECT_FALSE(std::filesystem::exists(empty->dir));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/afpcache/tmp-g7"));
   EXPECT_FALSE(cache.Find(empty->number));
   EXPECT_EQ(cache.Current()->records, 1);
 }
