@@ -42,7 +42,8 @@ double ResidentMB() {
   std::ifstream statm("/proc/self/statm");
   long size = 0, resident = 0;
   statm >> size >> resident;
-  return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+  return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) /
+         (1024.0 * 1024.0);
 }
 
 // The search step of IdentifyTitle for one fingerprint.
@@ -90,9 +91,10 @@ int main(int argc, char** argv) {
       Search(*comp, afp);
       search.push_back(Ms(Clock::now() - t0));
     }
-    std::printf("  %9d rows (loaded in %.1f s): fingerprint %6.1f ms + search %6.2f ms = %6.1f ms\n",
-                comp->afpcompdata_loaded(), load_s, fingerprint_ms, Median(search),
-                fingerprint_ms + Median(search));
+    std::printf(
+        "  %9d rows (loaded in %.1f s): fingerprint %6.1f ms + search %6.2f ms = %6.1f ms\n",
+        comp->afpcompdata_loaded(), load_s, fingerprint_ms, Median(search),
+        fingerprint_ms + Median(search));
   }
 
   // Throughput: whole identifications (fingerprint + search) by one and by two threads.
@@ -112,8 +114,9 @@ int main(int argc, char** argv) {
     return threads * per_thread / (Ms(Clock::now() - t0) / 1000);
   };
   const double one = run(1, 6), two = run(2, 6);
-  std::printf("  throughput (last cache): 1 client %.2f/s, 2 clients %.2f/s = %.2f x (target >= 1.7)\n",
-              one, two, two / one);
+  std::printf(
+      "  throughput (last cache): 1 client %.2f/s, 2 clients %.2f/s = %.2f x (target >= 1.7)\n",
+      one, two, two / one);
 
   // Memory over many identifications through IdentifyTitle.
   setenv("MELODYSEEKER_API", "http://127.0.0.1:1/v2/", 1);
@@ -127,8 +130,8 @@ int main(int argc, char** argv) {
       std::string fg, tg, trace;
       std::int32_t match = 0, rating = 0;
       try {
-        TAFPIdentify::IdentifyTitle(wav, *comp, gen, web, s, a, local, remote, fg, tg, match, rating,
-                                    trace);
+        TAFPIdentify::IdentifyTitle(wav, *comp, gen, web, s, a, local, remote, fg, tg, match,
+                                    rating, trace);
       } catch (const std::exception&) {
         // the add request's failure: expected here
       }
@@ -139,9 +142,10 @@ int main(int argc, char** argv) {
   const auto m0 = Clock::now();
   identify(9900);
   const double after10000 = ResidentMB();
-  std::printf("  resident memory: after 100 identifications %.1f MB, after 10,000 %.1f MB: growth "
-              "%.1f MB (target < 10 MB; %d comparator rows; %.1f s)\n",
-              after100, after10000, after10000 - after100, comp->afpcompdata_rc(),
-              Ms(Clock::now() - m0) / 1000);
+  std::printf(
+      "  resident memory: after 100 identifications %.1f MB, after 10,000 %.1f MB: growth "
+      "%.1f MB (target < 10 MB; %d comparator rows; %.1f s)\n",
+      after100, after10000, after10000 - after100, comp->afpcompdata_rc(),
+      Ms(Clock::now() - m0) / 1000);
   return 0;
 }

@@ -31,8 +31,8 @@ bool FileExists(const std::string& name) {
 // The text the trace holds for candidate row i at a stage: "" (just locked), " (Q)" (has quick
 // data) or " (F)" (passed the quick comparison).
 std::string RowTrace(std::int32_t rref, std::int32_t i, const char* stage) {
-  std::string t = "Dateiidentifikation rref=" + std::to_string(rref) + "(Lck) r=" + std::to_string(i) +
-                  " (Lck)";
+  std::string t = "Dateiidentifikation rref=" + std::to_string(rref) +
+                  "(Lck) r=" + std::to_string(i) + " (Lck)";
   if (*stage == 'Q') t += " (Q)";
   if (*stage == 'F') {
     t = "Dateiidentifikation rref=" + std::to_string(rref) + "(Lck) r=" + std::to_string(i) +
@@ -120,12 +120,14 @@ void TAFPIdentify::SearchBest(TAFPComp& comp, std::int32_t rref, std::size_t p1l
         if (ref && p > AFPIdentifyStopAbove) stop = true;
       }
     } catch (...) {
-      sTrace = RowTrace(rref, i, "F") + RowSuffix(comp, rref, i, comp.afpLocked(i), GUID, p1len, p2len);
+      sTrace =
+          RowTrace(rref, i, "F") + RowSuffix(comp, rref, i, comp.afpLocked(i), GUID, p1len, p2len);
       comp.afpUnlockRow(i);
       throw;
     }
     if (stop) {
-      sTrace = RowTrace(rref, i, "F") + RowSuffix(comp, rref, i, comp.afpLocked(i), GUID, p1len, p2len);
+      sTrace =
+          RowTrace(rref, i, "F") + RowSuffix(comp, rref, i, comp.afpLocked(i), GUID, p1len, p2len);
       comp.afpUnlockRow(i);
       return;
     }
@@ -140,14 +142,17 @@ void TAFPIdentify::SearchBest(TAFPComp& comp, std::int32_t rref, std::size_t p1l
     stage = "F";
   else if (comp.afpcheck(i))
     stage = "Q";
-  sTrace = RowTrace(rref, i, stage) + RowSuffix(comp, rref, i, comp.afpLocked(i) + 1, GUID, p1len, p2len);
+  sTrace = RowTrace(rref, i, stage) +
+           RowSuffix(comp, rref, i, comp.afpLocked(i) + 1, GUID, p1len, p2len);
 }
 
-TAFPIdentifyResult TAFPIdentify::IdentifyTitle(
-    const std::string& current_file, TAFPComp& AfpCompObj, TAFPDecoder& objAfpDecoder,
-    TWebAPI& objWebAPI, TSimpleTag& objTagS, TAdvancedTag& objTagA, TWebAPI_Tag& localTag,
-    TWebAPI_Tag& RemoteTag, std::string& remoteFGUID, std::string& remoteTGUID,
-    std::int32_t& match, std::int32_t& rating, std::string& sTrace) {
+TAFPIdentifyResult TAFPIdentify::IdentifyTitle(const std::string& current_file,
+                                               TAFPComp& AfpCompObj, TAFPDecoder& objAfpDecoder,
+                                               TWebAPI& objWebAPI, TSimpleTag& objTagS,
+                                               TAdvancedTag& objTagA, TWebAPI_Tag& localTag,
+                                               TWebAPI_Tag& RemoteTag, std::string& remoteFGUID,
+                                               std::string& remoteTGUID, std::int32_t& match,
+                                               std::int32_t& rating, std::string& sTrace) {
   TWebAPI::getAFPTag_Pepare(localTag);
   TWebAPI::getAFPTag_Pepare(RemoteTag);
   remoteFGUID.clear();

@@ -3,10 +3,10 @@
 //
 // IdentifyTitle works only with the objects it is given; it keeps no state between calls. The
 // file's fingerprint becomes a comparator row for the search and is handed back afterwards
-// (afploadtemp / afpreleasetemp), so memory stays bounded over any number of requests. Several threads may call it at once
-// on one comparator: the quick scan reads the quick rows without a lock (they never change once
-// built), and each candidate row is locked only around its full comparison, where its series may
-// be fetched from the cache file or dropped.
+// (afploadtemp / afpreleasetemp), so memory stays bounded over any number of requests. Several
+// threads may call it at once on one comparator: the quick scan reads the quick rows without a lock
+// (they never change once built), and each candidate row is locked only around its full comparison,
+// where its series may be fetched from the cache file or dropped.
 //
 // sTrace tells how far the call got. It is built at each stage boundary; inside the search it is
 // composed only when an error leaves the search and once at its end, with the same text the

@@ -13,8 +13,9 @@
 TCacheAccess::TCacheAccess(std::shared_ptr<TMainThreadQueue> queue, const std::string& pipename) {
   FPipeServerState.store(serverInit);
   FPipeServerObj = std::make_unique<TPipeServer>(pipename, std::move(queue));
-  FPipeServerObj->SetOnReceive([this](TPipeServerIOHandler&, std::span<const std::uint8_t> in,
-                                      std::vector<std::uint8_t>& out) { HandlePipeRequest(in, out); });
+  FPipeServerObj->SetOnReceive(
+      [this](TPipeServerIOHandler&, std::span<const std::uint8_t> in,
+             std::vector<std::uint8_t>& out) { HandlePipeRequest(in, out); });
   FStarted = FPipeServerObj->Start();
   FAfpCompObj = std::make_unique<TAFPComp>();
 }

@@ -133,7 +133,8 @@ int MelodySeekerMain(int argc, char** argv) {
   InitPaths();
   auto queue = std::make_shared<TPlainMainThreadQueue>();
   auto dispatcher = std::make_unique<TCacheAccess>(queue, PipeNameFromEnvironment());
-  const std::string programfile = std::filesystem::path(argc > 0 ? argv[0] : "").filename().string();
+  const std::string programfile =
+      std::filesystem::path(argc > 0 ? argv[0] : "").filename().string();
   if (!CheckSingleInstance(programfile)) {
     ShowMessage(TPromptKind::Warning, AlreadyRunningText(programfile));
     dispatcher.reset();
@@ -158,9 +159,11 @@ int MelodySeekerMain(int argc, char** argv) {
   }
   if (startpfad_read().empty() || startpfad_write().empty()) {
     ShowMessage(TPromptKind::Warning,
-                std::string("Interner Fehler: Es konnte kein Datenpfad gefunden/erzeugt werden!") + kLFCR +
+                std::string("Interner Fehler: Es konnte kein Datenpfad gefunden/erzeugt werden!") +
+                    kLFCR +
                     "Sollte dieses Problem permanent auftreten, wenden Sie sich bitte an den "
-                    "technischen Support!" + kLFCR + "startpfad_read:" + startpfad_read() + kLFCR +
+                    "technischen Support!" +
+                    kLFCR + "startpfad_read:" + startpfad_read() + kLFCR +
                     "startpfad_write:" + startpfad_write() + kLFCR);
     dispatcher.reset();
     return 1;
@@ -204,8 +207,7 @@ int MelodySeekerMain(int argc, char** argv) {
                                 GetLanguageOverride(startpfad_read() + "/" + programfile),
                                 VersionText()};
   download = std::make_unique<TWebAPICacheUpdateThread>(
-      dispatcher->AfpComp(), settings, queue,
-      [&status](const TCacheUpdateStatus& s) { status(s); },
+      dispatcher->AfpComp(), settings, queue, [&status](const TCacheUpdateStatus& s) { status(s); },
       [dispatcherptr] {
         if (dispatcherptr->PipeServerState() == serverInit) {
           dispatcherptr->SetPipeServerState(serverReady);

@@ -140,7 +140,8 @@ std::int32_t TodayDayNumber() {
   std::tm local{};
   localtime_r(&now, &local);
   using namespace std::chrono;
-  const sys_days today = year{local.tm_year + 1900} / month{static_cast<unsigned>(local.tm_mon + 1)} /
+  const sys_days today = year{local.tm_year + 1900} /
+                         month{static_cast<unsigned>(local.tm_mon + 1)} /
                          day{static_cast<unsigned>(local.tm_mday)};
   const sys_days epoch = year{1899} / December / day{30};
   return static_cast<std::int32_t>((today - epoch).count());
@@ -239,8 +240,8 @@ bool ResetConfiguration(const std::string& file, const std::string& backupdir) {
   std::tm t{};
   localtime_r(&now, &t);
   char stamp[96];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d_%02d_%02d", t.tm_year + 1900, t.tm_mon + 1,
-                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d_%02d_%02d_%02d", t.tm_year + 1900,
+                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
   const std::string target = backupdir + "/MelodySeeker.inibackup_" + stamp;
   if (!MoveOrReplaceFile(file, target, true)) {
     ShowMessage(TPromptKind::Error,

@@ -97,7 +97,8 @@ std::string FindDataPath(const std::string& name, bool create) {
   // A candidate whose base is missing would start at "/" — never a place for user data — so it
   // is left out.
   std::vector<Candidate> candidates;
-  if (std::string base = GetAppDataDir(); !base.empty()) candidates.push_back({base, base + "/" + name});
+  if (std::string base = GetAppDataDir(); !base.empty())
+    candidates.push_back({base, base + "/" + name});
   if (std::string base = GetAllUsersDir(); !base.empty())
     candidates.push_back({base, base + "/Anwendungsdaten/" + name});
   for (const Candidate& c : candidates)

@@ -175,8 +175,9 @@ void TWebAPICacheUpdateThread::Run() {
     }
     if (!FbError.load() && ClientTooOld(minvers, FSettings.VersionText)) {
       FbError.store(true);
-      fsCurrentMessage = "Bitte aktualisieren Sie Ihren Client, Sie benötigen mindestens Client Version " +
-                         minvers + ".";
+      fsCurrentMessage =
+          "Bitte aktualisieren Sie Ihren Client, Sie benötigen mindestens Client Version " +
+          minvers + ".";
     }
   }
   if (!FbError.load() && !FTerminated.load()) {
@@ -186,7 +187,8 @@ void TWebAPICacheUpdateThread::Run() {
     } else if (fCacheFiles.empty()) {
       FbError.store(true);
       fsCurrentMessage =
-          "Es ist ein Problem beim Laden der Cache Informationen aufgetreten, ggf. müssen Sie Ihren "
+          "Es ist ein Problem beim Laden der Cache Informationen aufgetreten, ggf. müssen Sie "
+          "Ihren "
           "Client aktualisieren";
     } else {
       fHaveList = true;
@@ -198,7 +200,8 @@ void TWebAPICacheUpdateThread::Run() {
       const std::string name = CacheFileNameOfUrl(f.Url);
       if (!IsPlainCacheFileName(name)) {
         FbError.store(true);
-        fsCurrentMessage = "Ungültiger Name einer Cache-Datei in der Liste des Service: \"" + name + "\"";
+        fsCurrentMessage =
+            "Ungültiger Name einer Cache-Datei in der Liste des Service: \"" + name + "\"";
         break;
       }
     }
@@ -262,7 +265,8 @@ void TWebAPICacheUpdateThread::Run() {
     std::lock_guard<std::mutex> lock(FWebLock);
     fWebAPI.reset();
   }
-  Show({.Text = "Bereite lokalen Cache vor, dieser Vorgang kann etwas dauern...", .MainPos = 100,
+  Show({.Text = "Bereite lokalen Cache vor, dieser Vorgang kann etwas dauern...",
+        .MainPos = 100,
         .FilePos = 100});
   bool loaded = false;
   try {

@@ -31,13 +31,13 @@ class TAFPComp;
 class TMainThreadQueue;
 
 struct TCacheUpdateStatus {
-  std::string Text;             // the status label's text
-  bool Aborted = false;         // Text starts with "Abgebrochen"
-  bool Loaded = false;          // "Lokaler Cache vorbereitet"
-  bool Download = false;        // a download progress update
-  std::int32_t MainMax = 100;   // bar over the file list
+  std::string Text;            // the status label's text
+  bool Aborted = false;        // Text starts with "Abgebrochen"
+  bool Loaded = false;         // "Lokaler Cache vorbereitet"
+  bool Download = false;       // a download progress update
+  std::int32_t MainMax = 100;  // bar over the file list
   std::int32_t MainPos = 0;
-  std::int64_t FileMax = 100;   // bar within the current file
+  std::int64_t FileMax = 100;  // bar within the current file
   std::int64_t FilePos = 0;
 };
 

@@ -41,7 +41,8 @@ class FakeService {
       std::this_thread::sleep_for(std::chrono::milliseconds(StateDelayMs));
       res.set_content("<apistate><online>" + std::string(Online ? "1" : "0") +
                           "</online><message_de>Wartung</message_de><message_en>Maintenance"
-                          "</message_en><client_minvers>" + MinVers + "</client_minvers></apistate>",
+                          "</message_en><client_minvers>" +
+                          MinVers + "</client_minvers></apistate>",
                       "text/xml");
     });
     FServer.Get("/v2/getAFPCacheInf.php", [this](const httplib::Request&, httplib::Response& res) {
@@ -58,15 +59,17 @@ class FakeService {
         FTagRequests.push_back(req.body);
       }
       if (req.body.find("<FUNCTION>U</FUNCTION>") != std::string::npos) {
-        res.set_content("<remoteapi><TITLE>Bekannt</TITLE><ARTIST>Die Band</ARTIST><ALBUM>LP</ALBUM>"
-                        "<TRACK>4</TRACK><YEAR>1999</YEAR><GENRE>Rock</GENRE><BPM>0</BPM>"
-                        "<SYNPOS>0</SYNPOS><FGUID>FG-A</FGUID><TGUID>TG-A</TGUID><RATING>3</RATING>"
-                        "</remoteapi>",
-                        "text/xml");
+        res.set_content(
+            "<remoteapi><TITLE>Bekannt</TITLE><ARTIST>Die Band</ARTIST><ALBUM>LP</ALBUM>"
+            "<TRACK>4</TRACK><YEAR>1999</YEAR><GENRE>Rock</GENRE><BPM>0</BPM>"
+            "<SYNPOS>0</SYNPOS><FGUID>FG-A</FGUID><TGUID>TG-A</TGUID><RATING>3</RATING>"
+            "</remoteapi>",
+            "text/xml");
       } else {
-        res.set_content("<remoteapi><TITLE>Neu angelegt</TITLE><FGUID>FG-N</FGUID><TGUID>TG-N</TGUID>"
-                        "</remoteapi>",
-                        "text/xml");
+        res.set_content(
+            "<remoteapi><TITLE>Neu angelegt</TITLE><FGUID>FG-N</FGUID><TGUID>TG-N</TGUID>"
+            "</remoteapi>",
+            "text/xml");
       }
     });
     FPort = FServer.bind_to_any_port("127.0.0.1");
@@ -117,7 +120,8 @@ class ServiceProcess {
     if (FPid == 0) {
       std::FILE* err = std::freopen(FErr.c_str(), "w", stderr);
       (void)err;
-      std::vector<char*> argv{const_cast<char*>(bin.c_str()), const_cast<char*>("--headless"), nullptr};
+      std::vector<char*> argv{const_cast<char*>(bin.c_str()), const_cast<char*>("--headless"),
+                              nullptr};
       std::vector<char*> envp;
       for (auto& e : env) envp.push_back(e.data());
       envp.push_back(nullptr);
@@ -164,8 +168,9 @@ class ServiceProcess {
 
 // melodyseeker-cli identify --xml; the reply document and the exit code.
 std::string Identify(const std::string& pipe, const std::string& file, int* code = nullptr) {
-  const std::string cmd = std::string(MS_BINARY_DIR) + "/apps/melodyseeker-cli identify --xml --pipe '" +
-                          pipe + "' '" + file + "' 2>&1";
+  const std::string cmd = std::string(MS_BINARY_DIR) +
+                          "/apps/melodyseeker-cli identify --xml --pipe '" + pipe + "' '" + file +
+                          "' 2>&1";
   std::FILE* p = ::popen(cmd.c_str(), "r");
   std::string out;
   char buf[4096];
@@ -217,7 +222,8 @@ TEST_F(ServiceE2E, AnswersNotReadyThenIdentifiesKnownAndUnknownFiles) {
   // A match: the service's metadata, numbers of 0 as empty elements.
   std::string reply = Identify(proc.Pipe(), songA, &code);
   EXPECT_EQ(code, 0) << reply;
-  EXPECT_NE(reply.find("<FILENAME>" + songA + "</FILENAME><TITLE>Bekannt</TITLE><ARTIST>Die Band"
+  EXPECT_NE(reply.find("<FILENAME>" + songA +
+                       "</FILENAME><TITLE>Bekannt</TITLE><ARTIST>Die Band"
                        "</ARTIST><ALBUM>LP</ALBUM><TRACK>4</TRACK><YEAR>1999</YEAR><GENRE>Rock"
                        "</GENRE><BPM></BPM><SYNPOS></SYNPOS>"),
             std::string::npos)
@@ -246,7 +252,8 @@ TEST_F(ServiceE2E, AnswersNotReadyThenIdentifiesKnownAndUnknownFiles) {
   afptest::WriteBytes(midi, {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96});
   reply = Identify(proc.Pipe(), midi, &code);
   EXPECT_NE(reply.find("<ERROR>Es ist ein unbekannter Fehler aufgetreten: Dateityp nicht "
-                       "unterstützt " + midi + " </ERROR>"),
+                       "unterstützt " +
+                       midi + " </ERROR>"),
             std::string::npos)
       << reply;
 
@@ -276,7 +283,8 @@ TEST_F(ServiceE2E, FailedDownloadRunsStayNotReady) {
       {"unreachable", true, "", false, "afp00001.afpbin",
        "Status: Abgebrochen Der Service ist nicht erreichbar, möglicherweise sind Sie offline! "},
       {"name with a path", true, "", true, "..%2F..%2Fevil.afpbin",
-       "Status: Abgebrochen Ungültiger Name einer Cache-Datei in der Liste des Service: \"..%2F..%2Fevil.afpbin\""},
+       "Status: Abgebrochen Ungültiger Name einer Cache-Datei in der Liste des Service: "
+       "\"..%2F..%2Fevil.afpbin\""},
   };
   int n = 0;
   for (const auto& c : cases) {

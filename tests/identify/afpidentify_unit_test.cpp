@@ -1,6 +1,8 @@
 // The identification's search over a loaded cache (order, ties, 90 then 97, row locks, trace),
 // the early results, and the rules for tag numbers and "new data".
 
+#include "identify/afpidentify_unit.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,7 +11,6 @@
 #include "../afp/afp_cache_test_util.h"
 #include "afp/afpcomp_unit.h"
 #include "afp/afpdecode_unit.h"
-#include "identify/afpidentify_unit.h"
 #include "tags/tag_advanced_unit.h"
 #include "tags/tag_simple_unit.h"
 
@@ -88,14 +89,16 @@ TEST_F(IdentifySearch, KeepsTheFirstOfEqualMatchesAndStopsAboveNinetyFive) {
   comp.afpUnlockRow(rref);
   EXPECT_EQ(guid, "G97");  // replaced the 90 and ended the search before the exact copy
   EXPECT_EQ(match, Percent(file, m97));
-  EXPECT_EQ(trace, "Dateiidentifikation rref=5(Lck) r=3 (Lck) (F) GUID:G97 P1/2:400/400"
-                   " AFPnow/ref: 1/1");
+  EXPECT_EQ(trace,
+            "Dateiidentifikation rref=5(Lck) r=3 (Lck) (F) GUID:G97 P1/2:400/400"
+            " AFPnow/ref: 1/1");
   for (std::int32_t r = 0; r <= rref; ++r) EXPECT_EQ(comp.afpLocked(r), 0) << r;
 }
 
 TEST_F(IdentifySearch, AMatchAtOrBelowNinetyFiveIsKeptAndTheSearchGoesOn) {
   const RAFP m90 = Damaged(file, step90);
-  Load({{"G90", m90}, {"UNRELATED", MakeAfp(400, 99)}, {"G90-TIE", m90}, {"LAST", MakeAfp(400, 5)}});
+  Load(
+      {{"G90", m90}, {"UNRELATED", MakeAfp(400, 99)}, {"G90-TIE", m90}, {"LAST", MakeAfp(400, 5)}});
   const std::int32_t rref = comp.afpload(-1, file);
   comp.afpLockRow(rref);
   std::string guid, trace;
@@ -109,8 +112,8 @@ TEST_F(IdentifySearch, AMatchAtOrBelowNinetyFiveIsKeptAndTheSearchGoesOn) {
   std::string v1, v2;
   std::int32_t ofs = 0, p = 0;
   const bool quick = comp.afpcomp(rref, 3, true, false, 85, 95, v1, v2, ofs, p);
-  EXPECT_EQ(trace, std::string("Dateiidentifikation rref=4(Lck) r=3 (Lck) ") + (quick ? "(F)" : "(Q)") +
-                       " GUID:G90 P1/2:400/400 AFPnow/ref: 1/1");
+  EXPECT_EQ(trace, std::string("Dateiidentifikation rref=4(Lck) r=3 (Lck) ") +
+                       (quick ? "(F)" : "(Q)") + " GUID:G90 P1/2:400/400 AFPnow/ref: 1/1");
 }
 
 TEST_F(IdentifySearch, NothingAboveTheMinimumLeavesNoReference) {
@@ -154,7 +157,8 @@ TEST(IdentifyRules, TagNumbers) {
   const struct {
     const char* text;
     std::int32_t value;
-  } cases[] = {{"7", 7}, {" 12 ", 12}, {"3/12", 0}, {"", 0}, {"x", 0}, {"-2", -2}, {"99999999999", 0}};
+  } cases[] = {{"7", 7}, {" 12 ", 12}, {"3/12", 0},       {"", 0},
+               {"x", 0}, {"-2", -2},   {"99999999999", 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(TAFPIdentify::TagNumber(c.text), c.value);

@@ -1,6 +1,8 @@
 // The dispatcher's replies for every state and for the errors a request can meet, through the
 // data event and once over the real socket.
 
+#include "service/cacheaccess_unit.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <string>
 
 #include "../afp/afp_audio_fixtures.h"
-#include "service/cacheaccess_unit.h"
 #include "service/melodyseeker_share_unit.h"
 
 namespace {
@@ -36,8 +37,8 @@ class CacheAccessTest : public ::testing::Test {
 
   TempDir dir;
   std::shared_ptr<TPlainMainThreadQueue> queue = std::make_shared<TPlainMainThreadQueue>();
-  std::unique_ptr<TCacheAccess> access =
-      std::make_unique<TCacheAccess>(queue, UniquePipe(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+  std::unique_ptr<TCacheAccess> access = std::make_unique<TCacheAccess>(
+      queue, UniquePipe(::testing::UnitTest::GetInstance()->current_test_info()->name()));
 };
 
 TEST_F(CacheAccessTest, StatesOtherThanReadyAnswerWithoutLookingAtTheRequest) {
@@ -70,7 +71,8 @@ TEST_F(CacheAccessTest, RequestErrorsCarryTheNameAndTheTrace) {
   } cases[] = {
       {"missing file, any root name", Request("request", missing),
        prefix + "Datei existiert nicht:" + missing + " " + missing + " "},
-      {"no FILENAME", "<clientapi><OTHER>x</OTHER></clientapi>", prefix + "Datei existiert nicht:  "},
+      {"no FILENAME", "<clientapi><OTHER>x</OTHER></clientapi>",
+       prefix + "Datei existiert nicht:  "},
       {"a directory", Request("clientapi", dir.path()),
        prefix + "Datei existiert nicht:" + dir.path() + " " + dir.path() + " "},
       {"MIDI", Request("clientapi", midi), prefix + "Dateityp nicht unterstützt " + midi + " "},

@@ -203,7 +203,8 @@ TEST(ConfigFile, ResetKeepsTheUserIdAndMovesTheOldFileIntoBackup) {
   for (const auto& e : fs::directory_iterator(backup)) {
     const std::string name = e.path().filename().string();
     EXPECT_EQ(name.rfind("MelodySeeker.inibackup_", 0), 0u) << name;
-    EXPECT_EQ(name.size(), std::string("MelodySeeker.inibackup_2024-03-05_14_07_09").size()) << name;
+    EXPECT_EQ(name.size(), std::string("MelodySeeker.inibackup_2024-03-05_14_07_09").size())
+        << name;
     EXPECT_NE(ReadText(e.path().string()).find("UCOUNT=9"), std::string::npos);
     ++moved;
   }
@@ -270,7 +271,8 @@ TEST(SingleInstance, OneLockPerProgramFileName) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(AlreadyRunningText("MelodySeeker.exe"), "Anwendung \"MelodySeeker.exe\" läuft bereits!");
+  EXPECT_EQ(AlreadyRunningText("MelodySeeker.exe"),
+            "Anwendung \"MelodySeeker.exe\" läuft bereits!");
 }
 
 TEST(LanguageOverride, StoredPerProgramPathAndRemovable) {

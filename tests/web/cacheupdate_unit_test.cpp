@@ -1,6 +1,8 @@
 // The cache download run against a real HTTP server: clean-up rules, what is downloaded, the
 // language of the offline message, the version rule, refused names and broken downloads.
 
+#include "web/cacheupdate_unit.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,7 +16,6 @@
 #include "../afp/afp_cache_test_util.h"
 #include "afp/afpcomp_unit.h"
 #include "platform/main_thread_queue.h"
-#include "web/cacheupdate_unit.h"
 #include "web/web_test_server.h"
 
 namespace {
@@ -35,10 +36,17 @@ TEST(CacheUpdateRules, PlainCacheFileNames) {
   const struct {
     const char* name;
     bool ok;
-  } cases[] = {{"afp00001.afpbin", true}, {"afp.afpbin", true},   {"AFP1.afpbin", false},
-               {"afp1.afpbin.tmp", false}, {"x.afpbin", false},   {"..", false},
-               {".", false},               {"", false},           {"afp\\..\\a.afpbin", false},
-               {"afp\n.afpbin", false},    {"afp1.AFPBIN", false}};
+  } cases[] = {{"afp00001.afpbin", true},
+               {"afp.afpbin", true},
+               {"AFP1.afpbin", false},
+               {"afp1.afpbin.tmp", false},
+               {"x.afpbin", false},
+               {"..", false},
+               {".", false},
+               {"", false},
+               {"afp\\..\\a.afpbin", false},
+               {"afp\n.afpbin", false},
+               {"afp1.AFPBIN", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(IsPlainCacheFileName(c.name), c.ok);
@@ -63,13 +71,13 @@ TEST(CacheUpdateRules, ClientVersionComparedByCharacterCodes) {
 
 TEST(CacheUpdateRules, CleaningKeepsCurrentFilesAndDeletesTheRest) {
   TempDir dir;
-  WriteText(dir.file("afp1.afpbin"), "12345");     // listed, right size: kept, not downloaded
-  WriteText(dir.file("afp2.afpbin"), "123");       // listed, other size: deleted, downloaded
-  WriteText(dir.file("old.afpbin"), "x");          // not listed: deleted
-  WriteText(dir.file("afp3.afpbin.part"), "xx");   // a broken earlier download: deleted
-  fs::create_directories(dir.file("sub"));         // directories are not touched
-  TWebAPI_CacheFiles files = {{"http://h/afp1.afpbin", 5}, {"http://h/afp2.afpbin", 4},
-                              {"http://h/x/afp3.afpbin", 9}};
+  WriteText(dir.file("afp1.afpbin"), "12345");    // listed, right size: kept, not downloaded
+  WriteText(dir.file("afp2.afpbin"), "123");      // listed, other size: deleted, downloaded
+  WriteText(dir.file("old.afpbin"), "x");         // not listed: deleted
+  WriteText(dir.file("afp3.afpbin.part"), "xx");  // a broken earlier download: deleted
+  fs::create_directories(dir.file("sub"));        // directories are not touched
+  TWebAPI_CacheFiles files = {
+      {"http://h/afp1.afpbin", 5}, {"http://h/afp2.afpbin", 4}, {"http://h/x/afp3.afpbin", 9}};
   CleanCacheDir(dir.path(), files);
   EXPECT_TRUE(fs::exists(dir.file("afp1.afpbin")));
   EXPECT_FALSE(fs::exists(dir.file("afp2.afpbin")));
@@ -92,25 +100,27 @@ class CacheUpdateRun : public ::testing::Test {
     server.Http().Get("/v2/getState.php", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(state, "text/xml");
     });
-    server.Http().Get("/v2/getAFPCacheInf.php", [this](const httplib::Request&, httplib::Response& res) {
-      std::string body = "<afpcache>";
-      for (const auto& [name, size] : list)
-        body += "<afpcachefile size=\"" + std::to_string(size) + "\">" + server.Url("/files/" + name) +
-                "</afpcachefile>";
-      res.set_content(body + "</afpcache>", "text/xml");
-    });
-    server.Http().Get(R"(/files/(.*))", [this](const httplib::Request& req, httplib::Response& res) {
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        downloads.push_back(req.matches[1]);
-      }
-      if (fail) {
-        res.status = 500;
-        res.set_content("kaputt", "text/plain");
-        return;
-      }
-      res.set_content(body, "application/octet-stream");
-    });
+    server.Http().Get("/v2/getAFPCacheInf.php",
+                      [this](const httplib::Request&, httplib::Response& res) {
+                        std::string body = "<afpcache>";
+                        for (const auto& [name, size] : list)
+                          body += "<afpcachefile size=\"" + std::to_string(size) + "\">" +
+                                  server.Url("/files/" + name) + "</afpcachefile>";
+                        res.set_content(body + "</afpcache>", "text/xml");
+                      });
+    server.Http().Get(R"(/files/(.*))",
+                      [this](const httplib::Request& req, httplib::Response& res) {
+                        {
+                          std::lock_guard<std::mutex> lock(mu);
+                          downloads.push_back(req.matches[1]);
+                        }
+                        if (fail) {
+                          res.status = 500;
+                          res.set_content("kaputt", "text/plain");
+                          return;
+                        }
+                        res.set_content(body, "application/octet-stream");
+                      });
     ASSERT_TRUE(server.Start());
     setenv("MELODYSEEKER_API", server.Url("/v2/").c_str(), 1);
     fs::create_directories(cache.file("Cache"));
@@ -123,9 +133,9 @@ class CacheUpdateRun : public ::testing::Test {
     auto queue = std::make_shared<TPlainMainThreadQueue>();
     std::vector<TCacheUpdateStatus> shown;
     ready = false;
-    TWebAPICacheUpdateThread run(comp, {cache.file("Cache"), lang, "1.00 64Bit"}, queue,
-                                 [&shown](const TCacheUpdateStatus& s) { shown.push_back(s); },
-                                 [this] { ready = true; });
+    TWebAPICacheUpdateThread run(
+        comp, {cache.file("Cache"), lang, "1.00 64Bit"}, queue,
+        [&shown](const TCacheUpdateStatus& s) { shown.push_back(s); }, [this] { ready = true; });
     run.Start();
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!run.Finished() && std::chrono::steady_clock::now() < end)
@@ -178,19 +188,37 @@ TEST_F(CacheUpdateRun, FailuresStopWithTheirMessageAndNeverReportReady) {
     std::string body;
     std::string shown;
   } cases[] = {
-      {"offline, German", offline, "", {{"afp1.afpbin", size}}, cachefile,
+      {"offline, German",
+       offline,
+       "",
+       {{"afp1.afpbin", size}},
+       cachefile,
        "Abgebrochen Der Service ist derzeit nicht verfügbar! Wartung"},
-      {"offline, English", offline, " EN", {{"afp1.afpbin", size}}, cachefile,
+      {"offline, English",
+       offline,
+       " EN",
+       {{"afp1.afpbin", size}},
+       cachefile,
        "Abgebrochen Der Service ist derzeit nicht verfügbar! Maintenance"},
       {"client too old",
-       "<apistate><online>1</online><client_minvers>1.10</client_minvers></apistate>", "",
-       {{"afp1.afpbin", size}}, cachefile,
+       "<apistate><online>1</online><client_minvers>1.10</client_minvers></apistate>",
+       "",
+       {{"afp1.afpbin", size}},
+       cachefile,
        "Abgebrochen Bitte aktualisieren Sie Ihren Client, Sie benötigen mindestens Client Version "
        "1.10."},
-      {"empty list", state, "", {}, cachefile,
+      {"empty list",
+       state,
+       "",
+       {},
+       cachefile,
        "Abgebrochen Es ist ein Problem beim Laden der Cache Informationen aufgetreten, ggf. müssen "
        "Sie Ihren Client aktualisieren"},
-      {"name outside the pattern", state, "", {{"afp1.afpbin", size}, {"evil.so", 3}}, cachefile,
+      {"name outside the pattern",
+       state,
+       "",
+       {{"afp1.afpbin", size}, {"evil.so", 3}},
+       cachefile,
        "Abgebrochen Ungültiger Name einer Cache-Datei in der Liste des Service: \"evil.so\""},
       {"broken cache file", state, "", {{"afp1.afpbin", 9}}, "123456789", "Abgebrochen "},
   };
