@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "../afp/afp_audio_fixtures.h"
 #include "../afp/afp_cache_test_util.h"
 #include "afp/afpcomp_unit.h"
 #include "afp/afpdecode_unit.h"
@@ -204,6 +206,39 @@ TEST_F(IdentifySearch, TheFilesRowIsReusedSoRowsDoNotGrowPerRequest) {
     EXPECT_EQ(guid, i % 2 ? "G100" : "") << i;
   }
   EXPECT_EQ(comp.afpcompdata_rc(), 3);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(IdentifyTitle, AFailedAddRequestRaisesTheFormattedErrorWithTheWebStage) {
+  afptest::TempDir dir;
+  const std::string song = dir.File("song.wav");
+  afptest::WriteBytes(song, afptest::MakeWav(1, 22050, 16, afptest::MusicLike(22050, 30, 3)));
+  setenv("MELODYSEEKER_API", "http://127.0.0.1:1/v2/", 1);  // nothing listens there
+  TAFPComp comp;
+  TAFPDecoder gen;
+  TWebAPI web;
+  TSimpleTag s;
+  TAdvancedTag a;
+  TWebAPI_Tag local, remote;
+  std::string fg, tg, trace;
+  std::int32_t match = 0, rating = 0;
+  std::string error;
+  try {
+    TAFPIdentify::IdentifyTitle(song, comp, gen, web, s, a, local, remote, fg, tg, match, rating,
+                                trace);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  unsetenv("MELODYSEEKER_API");
+  EXPECT_TRUE(
+      std::regex_match(error, std::regex(R"(Fehler beim WebRequst\(Add\): \d+ : .+ \(\d+ ms\))")))
+      << error;
+  EXPECT_EQ(trace, "Webserviceaufruf");
+  // The file's row was handed back for the next request.
+  EXPECT_EQ(comp.afploadtemp(afpcachetest::MakeAfp(100, 1)), 0);
 }
 
 }  // namespace
