@@ -2,9 +2,13 @@
 // (cpp-httplib, documents and cache files made here with our own writer), asked by the real
 // `melodyseeker-cli identify` and by a raw socket client.
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -322,6 +326,65 @@ TEST_F(ServiceE2E, SecondInstanceEndsAtOnceAndLeavesTheFirstServing) {
   EXPECT_TRUE(second.WaitFor("Anwendung \"melodyseeker\" läuft bereits!")) << second.Err();
   EXPECT_EQ(second.Terminate(2s), 0);
   EXPECT_NE(Identify(first.Pipe(), songA).find("<TITLE>Bekannt</TITLE>"), std::string::npos);
+}
+
+// The same road against the reference web service: import a tagged MP3, build its cache, serve.
+TEST(ServiceE2EReference, IdentifiesATitleImportedIntoTheReferenceServer) {
+  const std::string server = std::string(MS_BINARY_DIR) + "/server/melodyseeker-server";
+  if (!std::filesystem::exists(server)) GTEST_SKIP() << "reference server not built";
+  TempDir dir;
+  const std::string song = dir.File("known.mp3");
+  afptest::WriteBytes(dir.File("known.wav"),
+                      afptest::MakeWav(1, 22050, 16, afptest::MusicLike(22050, 40, 21)));
+  afptest::Ffmpeg({"-i", dir.File("known.wav"), "-c:a", "libmp3lame", "-b:a", "128k", "-metadata",
+                   "title=Referenzlied", "-metadata", "artist=Referenzband", song});
+  const std::string data = dir.File("srv");
+  auto run = [&](const std::string& args) {
+    return std::system((server + " " + args + " --data '" + data + "' >/dev/null 2>&1").c_str());
+  };
+  ASSERT_EQ(run("import '" + song + "'"), 0);
+  ASSERT_EQ(run("build-cache"), 0);
+
+  // A free port: bind a plain socket to port 0, read the port, close the socket (a listening
+  // socket left open would share the port with the server and swallow connections).
+  int port = 0;
+  {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    port = ntohs(addr.sin_port);
+    ::close(fd);
+  }
+  ASSERT_GT(port, 0);
+  const std::string listen = "127.0.0.1:" + std::to_string(port);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 1);
+    ::dup2(devnull, 2);
+    ::execl(server.c_str(), server.c_str(), "serve", "--data", data.c_str(), "--listen",
+            listen.c_str(), "--quiet", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // The service asks once at start-up, so the server must be listening by then.
+  httplib::Client client("127.0.0.1", port);
+  for (int i = 0; i < 250 && !client.Get("/v2/getState.php"); ++i)
+    std::this_thread::sleep_for(20ms);
+  {
+    ServiceProcess proc(dir, "http://" + listen + "/v2/", "ref");
+    ASSERT_TRUE(proc.WaitFor("MelodySeeker bereit")) << proc.Err();
+    const std::string reply = Identify(proc.Pipe(), song);
+    EXPECT_NE(reply.find("<TITLE>Referenzlied</TITLE><ARTIST>Referenzband</ARTIST>"),
+              std::string::npos)
+        << reply;
+    EXPECT_EQ(proc.Terminate(5s), 0);
+  }
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
 }
 
 }  // namespace
