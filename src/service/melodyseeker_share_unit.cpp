@@ -10,6 +10,7 @@
 #include <new>
 
 #include "tags/unicode_util_unit.h"
+#include "web/xml_text_unit.h"
 
 namespace {
 
@@ -23,28 +24,6 @@ using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 using ParserPtr = std::unique_ptr<xmlParserCtxt, ParserFree>;
 
 const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
-
-void InitLibxml() {
-  // libxml2 sets up its global tables once, and its own lazy set-up is not safe when two threads
-  // get there first at the same time; every entry point here comes through this once. After
-  // that separate documents may be used from several threads at once.
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
-}
-
-bool XmlAllows(char16_t unit) {
-  return unit == 0x09 || unit == 0x0A || unit == 0x0D ||
-         (unit >= 0x20 && unit != 0xFFFE && unit != 0xFFFF);
-}
-
-// Invalid UTF-8 and characters that XML 1.0 forbids even as references become U+FFFD.
-std::string XmlText(std::string_view text) {
-  std::u16string units = Utf8ToUtf16(text);
-  for (char16_t& unit : units) {
-    if (!XmlAllows(unit)) unit = 0xFFFD;
-  }
-  return Utf16ToUtf8(units);
-}
 
 bool XmlCarries(std::string_view text) {
   if (!IsValidUtf8(text)) return false;

@@ -17,6 +17,7 @@
 
 #include "tags/unicode_decode_unit.h"
 #include "tags/unicode_util_unit.h"
+#include "web/xml_text_unit.h"
 
 namespace {
 
@@ -34,27 +35,6 @@ using ParserPtr = std::unique_ptr<xmlParserCtxt, ParserFree>;
 
 const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 const char* C(const xmlChar* text) { return reinterpret_cast<const char*>(text); }
-
-void InitLibxml() {
-  // Global tables are set up once; separate documents may then be used by several threads.
-  static std::once_flag once;
-  std::call_once(once, [] { xmlInitParser(); });
-}
-
-bool XmlAllows(char16_t unit) {
-  return unit == 0x09 || unit == 0x0A || unit == 0x0D ||
-         (unit >= 0x20 && unit != 0xFFFE && unit != 0xFFFF);
-}
-
-// Tag texts come from files and from the service; whatever they hold, the request document
-// must stay well-formed, so what XML cannot carry becomes U+FFFD.
-std::string XmlText(std::string_view text) {
-  std::u16string units = Utf8ToUtf16(text);
-  for (char16_t& unit : units) {
-    if (!XmlAllows(unit)) unit = 0xFFFD;
-  }
-  return Utf16ToUtf8(units);
-}
 
 // Called by the parser when it meets <!DOCTYPE ...>: stop before any declaration is read. The
 // service's answers have no use for one, and without it there is no entity to expand.
