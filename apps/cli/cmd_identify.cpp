@@ -1,10 +1,18 @@
-// melodyseeker-cli identify [--xml|--json] [--pipe NAME] [--timeout S] FILE...
+// melodyseeker-cli identify [--xml|--json] [--pipe NAME] [--timeout S] [-r] [-0] [-j N]
+//                           FILE|DIR|-...
 //
-// Sends one request per file (with its absolute path) to the running service over one
-// connection and prints each reply: the nine reply values as "NAME: value" lines (default), the
-// reply document as received (--xml), or one JSON object per file and line (--json).
+// Sends one request per file (with its absolute path) to the running service and prints each
+// reply: the reply values as "NAME: value" lines (default), the reply document as received
+// (--xml), or one JSON object per file and line (--json), in the order the replies arrive.
+// Directories are walked with -r (only the file types the service takes); "-" reads file names
+// from standard input (-0: NUL-separated). -j N runs N requests at once, each over its own
+// connection. A progress bar on a terminal and a summary go to standard error.
+//
+// A file counts as "not known" when the service answers without title and artist: the reply
+// carries no match flag, and an empty answer is what an unmatched file without tags gets.
 // Exit code: 0 when every reply is a success, 1 when any is an ERROR reply (or a file name
-// cannot be sent), 2 when the service cannot be reached or stops answering.
+// cannot be sent), 2 when the service cannot be reached or stops answering, 128 + signal
+// number when Ctrl+C or SIGTERM stopped the run.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -12,10 +20,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <span>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli_command.h"
+#include "file_batch.h"
 #include "service/melodyseeker_share_unit.h"
 #include "service/pipeserver_unit.h"
 
@@ -28,6 +38,10 @@ struct Options {
   std::string pipe;
   bool xml = false;
   bool json = false;
+  bool recursive = false;
+  bool null_separated = false;
+  bool no_progress = false;
+  int jobs = 0;
   double timeout_seconds = 600;
 };
 
@@ -36,13 +50,14 @@ std::string Dump(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void PrintReply(Output output, const std::string& file, const std::vector<std::uint8_t>& raw,
-                const TClientXmlReply& reply) {
+std::string FormatReply(Output output, const std::string& file, const std::vector<std::uint8_t>& raw,
+                        const TClientXmlReply& reply) {
+  std::ostringstream out;
   if (output == Output::Xml) {
     std::string text(raw.begin(), raw.end());
-    std::cout << text;
-    if (text.empty() || text.back() != '\n') std::cout << '\n';
-    return;
+    out << text;
+    if (text.empty() || text.back() != '\n') out << '\n';
+    return out.str();
   }
   if (output == Output::Json) {
     nlohmann::json line{{"file", file}, {"ok", reply.ok}};
@@ -59,27 +74,77 @@ void PrintReply(Output output, const std::string& file, const std::vector<std::u
     } else {
       line["ERROR"] = reply.Error;
     }
-    std::cout << Dump(line) << '\n';
-    return;
+    out << Dump(line) << '\n';
+    return out.str();
   }
   if (!reply.ok) {
-    std::cout << "FILENAME: " << file << "\nERROR: " << reply.Error << "\n\n";
-    return;
+    out << "FILENAME: " << file << "\nERROR: " << reply.Error << "\n\n";
+    return out.str();
   }
-  std::cout << "FILENAME: " << reply.FileName << "\nTITLE: " << reply.Title
-            << "\nARTIST: " << reply.Artist << "\nALBUM: " << reply.Album
-            << "\nTRACK: " << reply.Track << "\nYEAR: " << reply.Year << "\nGENRE: " << reply.Genre
-            << "\nBPM: " << reply.BPM << "\nSYNPOS: " << reply.SynPos << "\n\n";
+  out << "FILENAME: " << reply.FileName << "\nTITLE: " << reply.Title
+      << "\nARTIST: " << reply.Artist << "\nALBUM: " << reply.Album << "\nTRACK: " << reply.Track
+      << "\nYEAR: " << reply.Year << "\nGENRE: " << reply.Genre << "\nBPM: " << reply.BPM
+      << "\nSYNPOS: " << reply.SynPos << "\n\n";
+  return out.str();
 }
 
 // A failure on our side for one file (no reply involved).
-void PrintLocalFailure(Output output, const std::string& file, const std::string& error) {
-  if (output == Output::Json) {
-    std::cout << Dump({{"file", file}, {"ok", false}, {"error", error}}) << '\n';
-  } else {
-    std::cerr << "melodyseeker-cli identify: " << file << ": " << error << '\n';
-  }
+mscli::BatchResult LocalFailure(Output output, const std::string& file, const std::string& error) {
+  mscli::BatchResult r;
+  r.kind = mscli::BatchKind::Failed;
+  if (output == Output::Json)
+    r.out = Dump({{"file", file}, {"ok", false}, {"error", error}}) + "\n";
+  else
+    r.err = "melodyseeker-cli identify: " + file + ": " + error + "\n";
+  return r;
 }
+
+class IdentifyWorker : public mscli::BatchWorker {
+ public:
+  IdentifyWorker(Output output, std::chrono::milliseconds timeout)
+      : fOutput(output), fTimeout(timeout) {}
+  bool Connect(const std::string& pipe) { return fClient.Connect(pipe); }
+  const std::string& LastError() const { return fClient.LastError(); }
+
+  mscli::BatchResult Process(const std::string& argument) override {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(argument, ec);
+    if (ec) return LocalFailure(fOutput, argument, ec.message());
+    const std::string file = absolute.string();
+    std::string request;
+    std::string error;
+    if (!ClientXmlRequest(file, request, error)) return LocalFailure(fOutput, file, error);
+    std::vector<std::uint8_t> raw;
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(request.data()),
+                                              request.size());
+    if (!fClient.Transact(bytes, raw, fTimeout)) {
+      // The file was not answered; the run stops (the service is gone or hangs).
+      mscli::BatchResult r;
+      r.kind = mscli::BatchKind::Failed;
+      r.fatal = true;
+      r.err = "melodyseeker-cli identify: " + file + ": " + fClient.LastError() + "\n";
+      if (fOutput == Output::Json)
+        r.out = Dump({{"file", file}, {"ok", false}, {"error", fClient.LastError()}}) + "\n";
+      return r;
+    }
+    TClientXmlReply reply;
+    if (!ClientXmlReadReply(raw, reply, error))
+      return LocalFailure(fOutput, file, "unreadable reply: " + error);
+    mscli::BatchResult r;
+    r.out = FormatReply(fOutput, file, raw, reply);
+    r.kind = !reply.ok                                          ? mscli::BatchKind::Failed
+             : reply.Title.empty() && reply.Artist.empty() ? mscli::BatchKind::NotKnown
+                                                           : mscli::BatchKind::Done;
+    return r;
+  }
+
+  void Interrupt() override { fClient.Shutdown(); }
+
+ private:
+  Output fOutput;
+  std::chrono::milliseconds fTimeout;
+  TPipeClient fClient;
+};
 
 int Run(const Options& options) {
   const Output output = options.json ? Output::Json : options.xml ? Output::Xml : Output::Text;
@@ -88,49 +153,45 @@ int Run(const Options& options) {
       options.timeout_seconds > 0
           ? std::chrono::milliseconds(static_cast<long long>(options.timeout_seconds * 1000.0))
           : std::chrono::milliseconds(-1);
+  mscli::TBatchSignals signals;
+  mscli::BatchSummary summary;
+  const mscli::BatchFiles input =
+      mscli::CollectFiles(options.files, options.recursive, options.null_separated, std::cin,
+                          signals);
+  summary.skipped = input.skipped;
 
-  TPipeClient client;
-  if (!client.Connect(pipe)) {
-    std::cerr << "melodyseeker-cli identify: the service is not reachable: " << client.LastError()
+  // Connections first: a service that is not there is reported before any file.
+  const int jobs = options.jobs > 0 ? options.jobs : mscli::DefaultJobs();
+  const std::size_t wanted = std::min<std::size_t>(static_cast<std::size_t>(jobs), input.files.size());
+  std::vector<std::unique_ptr<mscli::BatchWorker>> workers;
+  std::string connect_error;
+  for (std::size_t i = 0; i < wanted; ++i) {
+    auto worker = std::make_unique<IdentifyWorker>(output, timeout);
+    if (!worker->Connect(pipe)) {
+      connect_error = worker->LastError();
+      break;
+    }
+    workers.push_back(std::move(worker));
+  }
+  if (workers.empty() && wanted > 0) {
+    std::cerr << "melodyseeker-cli identify: the service is not reachable: " << connect_error
               << '\n';
     return mscli::kExitUnavailable;
   }
-
-  int result = mscli::kExitOk;
-  for (const std::string& argument : options.files) {
-    std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(argument, ec);
-    const std::string file = ec ? argument : absolute.string();
-    if (ec) {
-      PrintLocalFailure(output, argument, ec.message());
-      result = mscli::kExitFailure;
-      continue;
-    }
-    std::string request;
-    std::string error;
-    if (!ClientXmlRequest(file, request, error)) {
-      PrintLocalFailure(output, file, error);
-      result = mscli::kExitFailure;
-      continue;
-    }
-    std::vector<std::uint8_t> raw;
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(request.data()),
-                                              request.size());
-    if (!client.Transact(bytes, raw, timeout)) {
-      std::cerr << "melodyseeker-cli identify: " << file << ": " << client.LastError() << '\n';
-      return mscli::kExitUnavailable;
-    }
-    TClientXmlReply reply;
-    if (!ClientXmlReadReply(raw, reply, error)) {
-      PrintLocalFailure(output, file, "unreadable reply: " + error);
-      result = mscli::kExitFailure;
-      continue;
-    }
-    PrintReply(output, file, raw, reply);
-    if (!reply.ok) result = mscli::kExitFailure;
+  if (workers.size() < wanted) {
+    // The service may limit its clients; fewer connections still do the whole job.
+    std::cerr << "melodyseeker-cli identify: only " << workers.size() << " of " << wanted
+              << " connections accepted (" << connect_error << "); going on with those\n";
   }
-  std::cout.flush();
-  return result;
+
+  for (const auto& [name, error] : input.failures) {
+    mscli::PrintRecord(LocalFailure(output, name, error));
+    ++summary.failed;
+  }
+  const bool progress = !options.no_progress && mscli::StderrIsTerminal();
+  mscli::RunBatch(input.files, workers, progress, signals, summary);
+  std::cerr << mscli::SummaryText(summary, "identified", true, options.json);
+  return mscli::BatchExitCode(summary);
 }
 
 const mscli::MsCliCommand kIdentify("identify", [](CLI::App& app) {
@@ -145,7 +206,11 @@ const mscli::MsCliCommand kIdentify("identify", [](CLI::App& app) {
                   "Seconds to wait for each reply, 0 = no limit")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
-  sub->add_option("FILE", options->files, "Media files")->required();
+  mscli::AddBatchOptions(*sub, options->recursive, options->null_separated, options->jobs,
+                         options->no_progress, "requests at once, each over its own connection");
+  sub->add_option("FILE", options->files,
+                  "Media files, directories (with -r), or - to read names from standard input")
+      ->required();
   return [options] { return Run(*options); };
 });
 

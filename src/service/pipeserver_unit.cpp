@@ -474,6 +474,10 @@ void TPipeClient::Close() {
   FHandle = -1;
 }
 
+void TPipeClient::Shutdown() {
+  if (FHandle >= 0) shutdown(FHandle, SHUT_RDWR);
+}
+
 bool TPipeClient::Send(std::span<const std::uint8_t> message) {
   if (FHandle < 0) return Fail("not connected");
   int code = SendMessage(FHandle, message, -1, std::chrono::milliseconds(-1));

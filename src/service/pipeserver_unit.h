@@ -142,6 +142,10 @@ class TPipeClient {
   bool Connect(std::string_view name);
   bool Connected() const { return FHandle >= 0; }
   void Close();
+  // Makes a Send or Receive that another thread is blocked in return at once (it fails as if
+  // the service had closed the connection). Safe from any thread while connected; the
+  // connection stays unusable until Close.
+  void Shutdown();
 
   // Sends `message` as one message (empty messages are allowed and get no answer).
   bool Send(std::span<const std::uint8_t> message);

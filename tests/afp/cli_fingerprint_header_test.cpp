@@ -30,9 +30,16 @@ TEST(CliFingerprintHeader, JsonLines) {
   ASSERT_TRUE(gen.AFPDecode(wav, expected));
 
   int code = -1;
-  auto fp =
+  auto lines =
       RunCli({"fingerprint", "--json", wav, dir.File("missing.mp3"), dir.File("cover.png")}, code);
   EXPECT_EQ(code, 1);
+  ASSERT_EQ(lines.size(), 3u);
+  // Files run in parallel and are printed as they finish: order them as given.
+  std::vector<nlohmann::json> fp;
+  for (const std::string& name : {wav, dir.File("missing.mp3"), dir.File("cover.png")}) {
+    for (const auto& line : lines)
+      if (line["file"] == name) fp.push_back(line);
+  }
   ASSERT_EQ(fp.size(), 3u);
   EXPECT_EQ(fp[0]["file"], wav);
   EXPECT_EQ(fp[0]["ok"], true);
@@ -46,6 +53,14 @@ TEST(CliFingerprintHeader, JsonLines) {
   EXPECT_EQ(fp[1]["ok"], false);
   EXPECT_NE(fp[1]["error"], "");
   EXPECT_EQ(fp[2]["typ"], " ");
+
+  // A directory walk with two workers takes the audio file only and fingerprints it the same.
+  afptest::WriteBytes(dir.File("cover.png"), {'x'});
+  auto walked = RunCli({"fingerprint", "--json", "-r", "-j", "2", dir.path()}, code);
+  EXPECT_EQ(code, 0);
+  ASSERT_EQ(walked.size(), 1u);
+  EXPECT_EQ(walked[0]["file"], wav);
+  EXPECT_EQ(walked[0]["p1"], fp[0]["p1"]);
 
   auto hd = RunCli({"header", "--json", wav}, code);
   EXPECT_EQ(code, 0);
