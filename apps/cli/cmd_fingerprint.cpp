@@ -52,7 +52,7 @@ class FingerprintWorker : public mscli::BatchWorker {
     RAFP afp;
     const bool ok = fGen.AFPDecode(file, afp);
     nlohmann::ordered_json line{
-        {"file", file}, {"ok", ok},     {"typ", TypText(afp.typ)}, {"loaded", afp.loaded},
+        {"file", file}, {"ok", ok},     {"typ", TypText(afp.typ)},  {"loaded", afp.loaded},
         {"p1", afp.p1}, {"p2", afp.p2}, {"error", fGen.lasterror()}};
     mscli::BatchResult r;
     r.kind = ok ? mscli::BatchKind::Done : mscli::BatchKind::Failed;
@@ -63,8 +63,7 @@ class FingerprintWorker : public mscli::BatchWorker {
       out << "FILE: " << file << '\n';
       for (const auto& [key, value] : line.items()) {
         if (key == "file") continue;
-        out << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump())
-            << '\n';
+        out << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump()) << '\n';
       }
       out << '\n';
     }
@@ -97,7 +96,8 @@ int Run(const Options& options) {
   }
   const int jobs = options.jobs > 0 ? options.jobs : mscli::DefaultJobs();
   std::vector<std::unique_ptr<mscli::BatchWorker>> workers;
-  for (std::size_t i = 0; i < std::min<std::size_t>(static_cast<std::size_t>(jobs), input.files.size()); ++i)
+  for (std::size_t i = 0;
+       i < std::min<std::size_t>(static_cast<std::size_t>(jobs), input.files.size()); ++i)
     workers.push_back(std::make_unique<FingerprintWorker>(options));
   const bool progress = !options.no_progress && mscli::StderrIsTerminal();
   mscli::RunBatch(input.files, workers, progress, signals, summary);

@@ -50,8 +50,8 @@ std::string Dump(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string FormatReply(Output output, const std::string& file, const std::vector<std::uint8_t>& raw,
-                        const TClientXmlReply& reply) {
+std::string FormatReply(Output output, const std::string& file,
+                        const std::vector<std::uint8_t>& raw, const TClientXmlReply& reply) {
   std::ostringstream out;
   if (output == Output::Xml) {
     std::string text(raw.begin(), raw.end());
@@ -132,7 +132,7 @@ class IdentifyWorker : public mscli::BatchWorker {
       return LocalFailure(fOutput, file, "unreadable reply: " + error);
     mscli::BatchResult r;
     r.out = FormatReply(fOutput, file, raw, reply);
-    r.kind = !reply.ok                                          ? mscli::BatchKind::Failed
+    r.kind = !reply.ok                                     ? mscli::BatchKind::Failed
              : reply.Title.empty() && reply.Artist.empty() ? mscli::BatchKind::NotKnown
                                                            : mscli::BatchKind::Done;
     return r;
@@ -155,14 +155,14 @@ int Run(const Options& options) {
           : std::chrono::milliseconds(-1);
   mscli::TBatchSignals signals;
   mscli::BatchSummary summary;
-  const mscli::BatchFiles input =
-      mscli::CollectFiles(options.files, options.recursive, options.null_separated, std::cin,
-                          signals);
+  const mscli::BatchFiles input = mscli::CollectFiles(options.files, options.recursive,
+                                                      options.null_separated, std::cin, signals);
   summary.skipped = input.skipped;
 
   // Connections first: a service that is not there is reported before any file.
   const int jobs = options.jobs > 0 ? options.jobs : mscli::DefaultJobs();
-  const std::size_t wanted = std::min<std::size_t>(static_cast<std::size_t>(jobs), input.files.size());
+  const std::size_t wanted =
+      std::min<std::size_t>(static_cast<std::size_t>(jobs), input.files.size());
   std::vector<std::unique_ptr<mscli::BatchWorker>> workers;
   std::string connect_error;
   for (std::size_t i = 0; i < wanted; ++i) {

@@ -194,7 +194,8 @@ std::string ProgressText(std::int64_t done, std::int64_t total, double seconds, 
   std::string text = " " + std::to_string(percent) + "% " + count + tail;
   const int bar = std::min(40, width - 3 - static_cast<int>(text.size()));
   if (bar < 5) return text.substr(0, static_cast<std::size_t>(std::max(0, width - 1)));
-  const int filled = total > 0 ? static_cast<int>(static_cast<std::int64_t>(bar) * done / total) : bar;
+  const int filled =
+      total > 0 ? static_cast<int>(static_cast<std::int64_t>(bar) * done / total) : bar;
   std::string line = "[" + std::string(static_cast<std::size_t>(filled), '=');
   if (filled < bar) line += '>' + std::string(static_cast<std::size_t>(bar - filled - 1), ' ');
   return line + "]" + text;
@@ -301,9 +302,15 @@ void RunBatch(const std::vector<std::string>& files,
         PrintRecord(result);
         ++finished;
         switch (result.kind) {
-          case BatchKind::Done: ++summary.done; break;
-          case BatchKind::NotKnown: ++summary.not_known; break;
-          case BatchKind::Failed: ++summary.failed; break;
+          case BatchKind::Done:
+            ++summary.done;
+            break;
+          case BatchKind::NotKnown:
+            ++summary.not_known;
+            break;
+          case BatchKind::Failed:
+            ++summary.failed;
+            break;
         }
         if (result.fatal) {
           summary.fatal = true;
@@ -328,11 +335,10 @@ void RunBatch(const std::vector<std::string>& files,
       if (count >= 1 && !told) {
         told = true;
         stop.store(true);
-        const std::int64_t running =
-            std::min<std::int64_t>(static_cast<std::int64_t>(workers_left),
-                                   std::max<std::int64_t>(0, static_cast<std::int64_t>(
-                                                                 std::min(next.load(), files.size())) -
-                                                                 finished));
+        const std::int64_t running = std::min<std::int64_t>(
+            static_cast<std::int64_t>(workers_left),
+            std::max<std::int64_t>(
+                0, static_cast<std::int64_t>(std::min(next.load(), files.size())) - finished));
         clear_bar();
         if (running > 0)
           WriteAll(stderr, "Stopping: waiting for " + std::to_string(running) +

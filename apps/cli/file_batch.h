@@ -16,7 +16,6 @@
 // the thread that called RunBatch while Process may be running.
 
 #include <CLI/CLI.hpp>
-
 #include <atomic>
 #include <cstdint>
 #include <istream>

@@ -39,7 +39,8 @@ class Cli {
  public:
   Cli(const std::vector<std::string>& args, const std::string& input = "", bool tty = false) {
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe");
     if (tty) {
       int child_side = -1;
       if (::openpty(&err[0], &child_side, nullptr, nullptr, nullptr) != 0)
@@ -114,7 +115,9 @@ class Cli {
       Pump(10ms);
     }
   }
-  std::size_t Lines() const { return static_cast<std::size_t>(std::count(Out.begin(), Out.end(), '\n')); }
+  std::size_t Lines() const {
+    return static_cast<std::size_t>(std::count(Out.begin(), Out.end(), '\n'));
+  }
 
   std::string Out, Err;
 
@@ -255,10 +258,18 @@ TEST_F(CliLibrary, NamesFromStandardInputAndWhatCannotBeUsed) {
     std::vector<std::string> files;  // each with ok true, in any order
     std::vector<std::string> failed;
   } cases[] = {
-      {"one a line, a directory walked", {"-r", "-"}, known + "\n\n" + dir.File("album") + "\n",
-       0, {known, dir.File("album/track.wav")}, {}},
-      {"NUL-separated, a newline in a name, - twice", {"-0", "-", "-"},
-       odd + std::string(1, '\0') + known, 0, {odd, known}, {}},
+      {"one a line, a directory walked",
+       {"-r", "-"},
+       known + "\n\n" + dir.File("album") + "\n",
+       0,
+       {known, dir.File("album/track.wav")},
+       {}},
+      {"NUL-separated, a newline in a name, - twice",
+       {"-0", "-", "-"},
+       odd + std::string(1, '\0') + known,
+       0,
+       {odd, known},
+       {}},
       {"the same file twice is asked once", {known, dir.File("./known.wav")}, "", 0, {known}, {}},
       {"a directory without -r", {known, dir.File("album")}, "", 1, {known}, {dir.File("album")}},
   };

@@ -56,7 +56,8 @@ class FakeService {
         std::unique_lock<std::mutex> lock(FLock);
         FTagRequests.push_back(req.body);
         // Slow answers keep requests running; the destructor cuts the wait short.
-        FRelease.wait_for(lock, std::chrono::milliseconds(TagDelayMs), [this] { return FStopping; });
+        FRelease.wait_for(lock, std::chrono::milliseconds(TagDelayMs),
+                          [this] { return FStopping; });
       }
       if (req.body.find("<FUNCTION>U</FUNCTION>") != std::string::npos) {
         res.set_content(
@@ -93,7 +94,7 @@ class FakeService {
   bool Online = true;
   std::string MinVers;
   int StateDelayMs = 0;
-  int TagDelayMs = 0;                  // before each tag answer
+  int TagDelayMs = 0;                     // before each tag answer
   std::string AddTitle = "Neu angelegt";  // the title an add request gets
   std::string CacheName = "afp00001.afpbin";
   std::string CacheFile;
