@@ -135,16 +135,19 @@ void InitVersionText() {
   g_versiontext = v;
 }
 
+std::int32_t DayNumber(int year, unsigned month, unsigned day) {
+  namespace c = std::chrono;
+  const c::sys_days date = c::year{year} / c::month{month} / c::day{day};
+  const c::sys_days epoch = c::year{1899} / c::December / c::day{30};
+  return static_cast<std::int32_t>((date - epoch).count());
+}
+
 std::int32_t TodayDayNumber() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  using namespace std::chrono;
-  const sys_days today = year{local.tm_year + 1900} /
-                         month{static_cast<unsigned>(local.tm_mon + 1)} /
-                         day{static_cast<unsigned>(local.tm_mday)};
-  const sys_days epoch = year{1899} / December / day{30};
-  return static_cast<std::int32_t>((today - epoch).count());
+  return DayNumber(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
+                   static_cast<unsigned>(local.tm_mday));
 }
 
 TMelodySeekerConfig GetConfig() {

@@ -46,7 +46,10 @@ void SetPaths(const std::string& read, const std::string& write);
 const std::string& VersionText();
 void InitVersionText();
 
-// Whole days from 30 December 1899 to today's local date.
+// Whole days from 30 December 1899 to the given date of the proleptic Gregorian calendar
+// (1 January 1900 is day 2, 1 March 1900 day 61: 1900 has no 29 February).
+std::int32_t DayNumber(int year, unsigned month, unsigned day);
+// DayNumber of today's local date.
 std::int32_t TodayDayNumber();
 
 // A copy of the current configuration values; any thread.

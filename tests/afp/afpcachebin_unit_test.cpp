@@ -213,6 +213,9 @@ TEST(TAfpCacheBin, CorruptItemsMakeTheRecordInvalid) {
     std::uint8_t value;
   } const cases[] = {
       {"p2 item longer than the record", p2 + 2, 0x7F},
+      // The true length is 90 (0x5A): one byte more takes the end marker, three run past it.
+      {"p2 item reaching into the end marker", p2 + 1, 0x5B},
+      {"p2 item three bytes past the record", p2 + 1, 0x5D},
       {"p2 count beyond its item", p2 + 4, 0x7F},
       {"p1 count beyond its item", p1 + 4, 0x01},
       {"unknown tag instead of p2", p2, 0x33},
@@ -221,6 +224,7 @@ TEST(TAfpCacheBin, CorruptItemsMakeTheRecordInvalid) {
     SCOPED_TRACE(c.name);
     auto bytes = good;
     ASSERT_EQ(bytes[p2], 0xF9);
+    ASSERT_EQ(bytes[p2 + 1], 0x5A);
     bytes[c.pos] = c.value;
     std::string fguid;
     char16_t rev;

@@ -123,6 +123,22 @@ TEST(TAFPComp, ShiftFindsThePositionAndRowOneMayBeTheShortOne) {
   // Without shifting only offset 0 is tried, and the short one is too short anyway.
   EXPECT_FALSE(Compare(comp, l, s, false, false).result);
 
+  // A long row that repeats itself every 100 values: the short one matches completely at 20
+  // and at 120, and the first of the two is the position.
+  const RAFP period = MakeAfp(100, 8);
+  RAFP periodic = MakeAfp(430, 8);
+  for (std::size_t i = 0; i < 430; ++i) {
+    periodic.p1[i] = period.p1[i % 100];
+    periodic.p2[i] = period.p2[i % 100];
+  }
+  const std::int32_t p = comp.afpload(-1, periodic);
+  const std::int32_t ps = comp.afpload(-1, Part(periodic, 20, 310));
+  r = Compare(comp, p, ps, false, true);
+  EXPECT_TRUE(r.result);
+  EXPECT_EQ(r.proz, 100);
+  EXPECT_EQ(r.ofs, 20);
+  EXPECT_EQ(r.info1, "100% Übereinstimmung durch kleineren Datei bei Position 5%");  // 4.65
+
   // Equal lengths: row 1 is the long row.
   const std::int32_t e1 = comp.afpload(-1, Part(longer, 0, 300));
   const std::int32_t e2 = comp.afpload(-1, Part(longer, 0, 300));
@@ -150,6 +166,35 @@ TEST(TAFPComp, FlatFingerprintsNeverMatch) {
     const CompResult r = Compare(comp, a, b, false, false);
     EXPECT_EQ(r.proz, 100);
     EXPECT_EQ(r.result, c.valid);
+  }
+}
+
+// Every value of one row off by the same distance from the other: audio tolerates 20, images
+// 10; one more and nothing matches.
+TEST(TAFPComp, ToleranceIsTwentyForAudioAndTenForImages) {
+  struct Case {
+    char16_t typ;
+    int distance;
+    std::int32_t proz;
+  } const cases[] = {{AFPTypAudio, 20, 100}, {AFPTypAudio, 21, 0}, {AFPTypImage, 10, 100},
+                     {AFPTypImage, 11, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.typ) + " " + std::to_string(c.distance));
+    RAFP a = MakeAfp(300, 4, c.typ), b = a;
+    for (std::size_t i = 0; i < a.p1.size(); ++i) {
+      a.p1[i] = static_cast<std::uint8_t>(a.p1[i] % 100);
+      a.p2[i] = static_cast<std::uint8_t>(a.p2[i] % 100);
+      b.p1[i] = static_cast<std::uint8_t>(a.p1[i] + c.distance);
+      b.p2[i] = static_cast<std::uint8_t>(a.p2[i] + c.distance);
+    }
+    TAFPComp comp;
+    const std::int32_t ra = comp.afpload(-1, a), rb = comp.afpload(-1, b);
+    for (bool vortest : {true, false}) {
+      SCOPED_TRACE(vortest);
+      const CompResult r = Compare(comp, ra, rb, vortest, false);
+      EXPECT_EQ(r.proz, c.proz);
+      EXPECT_EQ(r.result, c.proz == 100);
+    }
   }
 }
 

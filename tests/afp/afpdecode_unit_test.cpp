@@ -105,6 +105,37 @@ TEST(RoundDivHalfEven, AgreesWithDoubleDivisionRounding) {
   }
 }
 
+// Blocks alternating between two levels put ties where rounding can go either way: a block
+// mean of exactly x.5 for the limit, and values that scale to exactly x.5.
+TEST(TAFPDecoder, BlockMeanAndScalingRoundTiesToEven) {
+  struct Case {
+    const char* name;
+    int level1, level2;  // mp of the even and of the odd blocks
+    int scaled1, scaled2;
+  } const cases[] = {
+      // mean 100.5 gives the limit 2 * 100 (not 2 * 101); 100 / 200 * 127 = 63.5 -> 64
+      {"mean 100.5", 100, 101, 64, 64},
+      // mean 127, limit 254: 125 -> 62.5 -> 62, 129 -> 64.5 -> 64
+      {"scaled 62.5 and 64.5", 125, 129, 62, 64},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TAFPDecoder gen;
+    gen.ResetDecoderData(true);
+    // 400 Hz: 100 samples a block; a square wave of amplitude 2 * level has mp = level.
+    for (int b = 0; b < 80; ++b) {
+      const int amp = 2 * (b % 2 ? c.level2 : c.level1);
+      for (int i = 0; i < 100; ++i) gen.ProcessSample(static_cast<std::int16_t>(i % 2 ? -amp : amp), 400);
+    }
+    gen.FinishDecoderData();
+    const RAFPDecoderData& d = gen.DecoderData();
+    ASSERT_EQ(d.afpdatenindex, 80);
+    for (int b = 0; b < 80; ++b) {
+      ASSERT_EQ(d.afpdaten[static_cast<std::size_t>(b)].mp, b % 2 ? c.scaled2 : c.scaled1) << b;
+    }
+  }
+}
+
 // Random loud and quiet stretches, negative runs and ties of the filter: the integer
 // accumulator must give the blocks of the double formulas exactly.
 TEST(TAFPDecoder, AccumulatorMatchesDoubleReferenceOnRandomSignals) {

@@ -1,20 +1,25 @@
-// The identification's search over a loaded cache (order, ties, 90 then 97, row locks, trace),
-// the early results, and the rules for tag numbers and "new data".
+// The identification's search over a loaded cache (order, ties, 90 then 95 then 97, row locks,
+// trace), the early results, the add request against a real HTTP server, and the rules for tag
+// numbers and "new data".
 
 #include "identify/afpidentify_unit.h"
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "../afp/afp_audio_fixtures.h"
 #include "../afp/afp_cache_test_util.h"
+#include "afp/afpcachebin_unit.h"
 #include "afp/afpcomp_unit.h"
 #include "afp/afpdecode_unit.h"
 #include "tags/tag_advanced_unit.h"
 #include "tags/tag_simple_unit.h"
+#include "web/WebRequest_Unit.h"
+#include "web/web_test_server.h"
 
 namespace {
 
@@ -54,8 +59,10 @@ class IdentifySearch : public ::testing::Test {
   void SetUp() override {
     file = MakeAfp(400, 7);
     step90 = StepFor(file, 86, 94);
+    step95 = StepFor(file, 95, 95);
     step97 = StepFor(file, 96, 99);
     ASSERT_NE(step90, 0u);
+    ASSERT_NE(step95, 0u);
     ASSERT_NE(step97, 0u);
   }
 
@@ -71,7 +78,7 @@ class IdentifySearch : public ::testing::Test {
   TempDir dir;
   TAFPComp comp;
   RAFP file;
-  std::size_t step90 = 0, step97 = 0;
+  std::size_t step90 = 0, step95 = 0, step97 = 0;
 };
 
 TEST_F(IdentifySearch, KeepsTheFirstOfEqualMatchesAndStopsAboveNinetyFive) {
@@ -80,10 +87,11 @@ TEST_F(IdentifySearch, KeepsTheFirstOfEqualMatchesAndStopsAboveNinetyFive) {
   Load({{"UNRELATED", MakeAfp(400, 99)},
         {"G90", m90},
         {"G90-TIE", m90},
+        {"G95", Damaged(file, step95)},  // better, but exactly 95 does not end the search
         {"G97", m97},
         {"G100", file}});
   const std::int32_t rref = comp.afpload(-1, file);
-  ASSERT_EQ(rref, 5);
+  ASSERT_EQ(rref, 6);
   comp.afpLockRow(rref);
   std::string guid, trace;
   std::int32_t match = 0;
@@ -92,7 +100,7 @@ TEST_F(IdentifySearch, KeepsTheFirstOfEqualMatchesAndStopsAboveNinetyFive) {
   EXPECT_EQ(guid, "G97");  // replaced the 90 and ended the search before the exact copy
   EXPECT_EQ(match, Percent(file, m97));
   EXPECT_EQ(trace,
-            "Dateiidentifikation rref=5(Lck) r=3 (Lck) (F) GUID:G97 P1/2:400/400"
+            "Dateiidentifikation rref=6(Lck) r=4 (Lck) (F) GUID:G97 P1/2:400/400"
             " AFPnow/ref: 1/1");
   for (std::int32_t r = 0; r <= rref; ++r) EXPECT_EQ(comp.afpLocked(r), 0) << r;
 }
@@ -239,6 +247,68 @@ TEST(IdentifyTitle, AFailedAddRequestRaisesTheFormattedErrorWithTheWebStage) {
   EXPECT_EQ(trace, "Webserviceaufruf");
   // The file's row was handed back for the next request.
   EXPECT_EQ(comp.afploadtemp(afpcachetest::MakeAfp(100, 1)), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Nothing in the cache matches, so the service is told about a new title: the request carries
+// the file's fingerprint as one record of revision '6', the revision every client reads.
+TEST(IdentifyTitle, AnAddRequestCarriesTheFingerprintAsARevisionSixRecord) {
+  afptest::TempDir dir;
+  const std::string song = dir.File("song.wav");
+  afptest::WriteBytes(song, afptest::MakeWav(1, 22050, 16, afptest::MusicLike(22050, 30, 3)));
+  std::mutex lock;
+  std::vector<std::string> bodies;
+  WebTestServer server;
+  server.Http().Post("/v2/getAFPTag.php", [&](const httplib::Request& req, httplib::Response& res) {
+    {
+      std::lock_guard guard(lock);
+      bodies.push_back(req.body);
+    }
+    res.set_content("<remoteapi><TITLE>New Song</TITLE><FGUID>F-1</FGUID><TGUID>T-1</TGUID>"
+                    "<RATING>4</RATING></remoteapi>",
+                    "text/xml");
+  });
+  ASSERT_TRUE(server.Start());
+  setenv("MELODYSEEKER_API", server.Url("/v2/").c_str(), 1);
+  TAFPComp comp;
+  TAFPDecoder gen;
+  TWebAPI web;
+  TSimpleTag s;
+  TAdvancedTag a;
+  TWebAPI_Tag local, remote;
+  std::string fg, tg, trace;
+  std::int32_t match = 0, rating = 0;
+  const TAFPIdentifyResult result = TAFPIdentify::IdentifyTitle(
+      song, comp, gen, web, s, a, local, remote, fg, tg, match, rating, trace);
+  unsetenv("MELODYSEEKER_API");
+  EXPECT_EQ(result, resultUnchanged);
+  EXPECT_EQ(remote.Title, "New Song");
+  EXPECT_EQ(fg, "F-1");
+  EXPECT_EQ(tg, "T-1");
+  EXPECT_EQ(rating, 0);  // an add answer's rating is not taken
+
+  std::lock_guard guard(lock);
+  ASSERT_EQ(bodies.size(), 1u);
+  TWebXmlNode sent;
+  std::string error;
+  const auto* body = reinterpret_cast<const std::uint8_t*>(bodies[0].data());
+  ASSERT_TRUE(WebXmlParse({body, bodies[0].size()}, sent, error)) << error;
+  EXPECT_EQ(sent.ChildText("FUNCTION"), "A");
+  const std::string record = FromBase64(sent.ChildText("AFPPART"));
+  std::string fguid;
+  char16_t rev = 0;
+  RAFP sentafp, expected;
+  ASSERT_TRUE(TAfpCacheBin::DecodeCacheRecord(
+      {reinterpret_cast<const std::uint8_t*>(record.data()), record.size()}, fguid, rev, sentafp));
+  EXPECT_EQ(rev, u'6');
+  EXPECT_EQ(fguid, std::string(30, '\0'));
+  ASSERT_TRUE(TAFPDecoder().AFPDecode(song, expected));
+  EXPECT_EQ(sentafp.typ, AFPTypAudio);
+  EXPECT_EQ(sentafp.p1, expected.p1);
+  EXPECT_EQ(sentafp.p2, expected.p2);
 }
 
 }  // namespace

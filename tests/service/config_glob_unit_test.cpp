@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -67,15 +69,34 @@ class ScopedEnv {
   std::unique_ptr<std::string> FOld;
 };
 
+// Today's day number worked out another way: the local date as seconds of a UTC day count from
+// 1 January 1970, which is day 25569.
+std::int32_t TodayFromTheUnixEpoch() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return static_cast<std::int32_t>(timegm(&local) / 86400 + 25569);
+}
+
+// Runs `load` and checks that it stored today's day number (either side of a midnight).
+void ExpectInstallDayToday(const std::function<std::int32_t()>& load) {
+  const std::int32_t before = TodayFromTheUnixEpoch();
+  const std::int32_t stored = load();
+  const std::int32_t after = TodayFromTheUnixEpoch();
+  EXPECT_TRUE(stored == before || stored == after) << stored << " not " << before;
+}
+
 TEST(ConfigFile, FirstStartWritesIdentityAndLaterStartsCount) {
   TempDir dir;
   const std::string file = dir.File("MelodySeeker.ini");
   std::string error;
-  ASSERT_TRUE(LoadConfig(file, " 1.00 64Bit ", error)) << error;
+  ExpectInstallDayToday([&] {
+    EXPECT_TRUE(LoadConfig(file, " 1.00 64Bit ", error)) << error;
+    return GetConfig().INSTDATUM;
+  });
   TMelodySeekerConfig c = GetConfig();
   EXPECT_EQ(c.UCOUNT, 1);
   EXPECT_EQ(c.PROGVERS, "1.00 64Bit");
-  EXPECT_EQ(c.INSTDATUM, TodayDayNumber());
   ASSERT_EQ(c.userid.size(), 25u);
   for (char ch : c.userid) EXPECT_TRUE(ch >= 'A' && ch <= 'Y') << c.userid;
   EXPECT_EQ(c.dpabfragepos, 1);
@@ -92,10 +113,22 @@ TEST(ConfigFile, FirstStartWritesIdentityAndLaterStartsCount) {
   EXPECT_FALSE(fs::exists(file + ".tmp"));
 }
 
-TEST(ConfigFile, DayNumberCountsFromTheEndOf1899) {
-  // 1 January 2000 is day 36526; today lies well after that and before 2100.
-  EXPECT_GT(TodayDayNumber(), 36526);
-  EXPECT_LT(TodayDayNumber(), 73051);
+TEST(ConfigFile, DayNumberCountsFromTheThirtiethOfDecember1899) {
+  const struct {
+    int year;
+    unsigned month, day;
+    std::int32_t number;
+  } cases[] = {
+      {1899, 12, 30, 0},     {1899, 12, 31, 1},     {1900, 1, 1, 2},       {1900, 2, 28, 60},
+      {1900, 3, 1, 61},      {1970, 1, 1, 25569},   {2000, 2, 29, 36585},  {2000, 3, 1, 36586},
+      {2024, 3, 5, 45356},   {2099, 12, 31, 73050},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.year) + "-" + std::to_string(c.month) + "-" +
+                 std::to_string(c.day));
+    EXPECT_EQ(DayNumber(c.year, c.month, c.day), c.number);
+  }
+  ExpectInstallDayToday(TodayDayNumber);
 }
 
 TEST(ConfigFile, VersionChangeErasesWindowPositionsAndRestartsTheInstallDay) {
@@ -116,11 +149,17 @@ TEST(ConfigFile, VersionChangeErasesWindowPositionsAndRestartsTheInstallDay) {
     WriteText(file, "[konfig]\nprogvers= " + c.written_version + "\ninstdatum=" +
                         std::to_string(c.instdatum) + "\nuserid=ABC\n[FORM_Mainform]\nLeft=10\n");
     std::string error;
-    ASSERT_TRUE(LoadConfig(file, "1.00 64Bit", error)) << error;
+    const auto load = [&] {
+      EXPECT_TRUE(LoadConfig(file, "1.00 64Bit", error)) << error;
+      return GetConfig().INSTDATUM;
+    };
+    if (c.erased)
+      ExpectInstallDayToday(load);
+    else
+      EXPECT_EQ(load(), c.instdatum);
     const TMelodySeekerConfig cfg = GetConfig();
     EXPECT_EQ(cfg.userid, "ABC");
     EXPECT_EQ(ReadText(file).find("FORM_Mainform") == std::string::npos, c.erased);
-    EXPECT_EQ(cfg.INSTDATUM, c.erased ? TodayDayNumber() : c.instdatum);
   }
 }
 

@@ -86,6 +86,7 @@ TEST(TagFixtures, AdvancedReaderPerFormat) {
        true,
        "id3v2 header len error [<10Bytes] (loadfromfileid3v2)",
        {}},
+      {"id3v2_size_top_bit.mp3", true, true, "", {{"Title", "Sync"}}},
       {"id3v2_truncated.mp3", false, true, "Stream read error (loadfromfileid3v2)", {}},
       {"id3v2_512_bytes.mp3", false, false, "@ < 512 (loadfromfileid3v2)", {}},
       {"no_tags.mp3", true, false, "", {}},

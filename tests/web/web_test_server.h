@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 class WebTestServer {
@@ -102,4 +103,24 @@ inline int UnusedPort() {
   }
   ::close(fd);
   return port;
+}
+
+// The bytes of a Base64 text as a request carries it (line breaks and fill are skipped).
+inline std::string FromBase64(std::string_view text) {
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    const std::size_t value = alphabet.find(c);
+    if (value == std::string::npos) continue;  // line breaks and fill
+    bits = bits << 6 | static_cast<unsigned>(value);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>(bits >> count & 0xFF);
+    }
+  }
+  return out;
 }

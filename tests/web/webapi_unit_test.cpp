@@ -367,25 +367,6 @@ TEST_F(WebAPITest, AddSendsTheRecordAsBase64InLinesOf76) {
   }
 }
 
-std::string FromBase64(std::string_view text) {
-  static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    const std::size_t value = alphabet.find(c);
-    if (value == std::string::npos) continue;  // line breaks and fill
-    bits = bits << 6 | static_cast<unsigned>(value);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out += static_cast<char>(bits >> count & 0xFF);
-    }
-  }
-  return out;
-}
-
 TEST_F(WebAPITest, AddCarriesAFingerprintRecordIntact) {
   Serve(Reply(200, "text/xml", "<remoteapi><FGUID>F</FGUID></remoteapi>"));
   RAFP afp;

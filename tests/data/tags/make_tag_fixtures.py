@@ -95,6 +95,13 @@ def make_mp3():
     write("id3v23_frame_past_end.mp3", pad(id3v2(3, body), 1000))
 
     write("id3v2_size_zero.mp3", pad(id3v2(3, b"", size=0), 1000))
+    # A 200-byte tag filled with frames up to its end, its size field 00 00 81 48 with a top bit
+    # set (ignored: 200); a frame right after the tag is audio, not part of it.
+    body = frame("TIT2", b"\x00Sync") + frame("TXXX", b"\x00pad\x00" + b"x" * 170)
+    assert len(body) == 200
+    tag = bytearray(id3v2(3, body))
+    tag[8] |= 0x80
+    write("id3v2_size_top_bit.mp3", pad(bytes(tag) + frame("TPE1", b"\x00Beyond"), 1000))
     # The header claims 4,000 bytes, the file ends after 1,000.
     write("id3v2_truncated.mp3", pad(id3v2(3, frame("TIT2", b"\x00Cut"), size=4000), 1000))
     write("id3v2_512_bytes.mp3", pad(id3v2(3, frame("TIT2", b"\x00Small")), 512))
