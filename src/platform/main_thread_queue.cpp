@@ -4,7 +4,8 @@
 #include <memory>
 #include <utility>
 
-TPlainMainThreadQueue::TPlainMainThreadQueue() : FMainThread(std::this_thread::get_id()) {}
+TPlainMainThreadQueue::TPlainMainThreadQueue(std::function<void()> wake)
+    : FMainThread(std::this_thread::get_id()), FWakeHandler(std::move(wake)) {}
 
 TPlainMainThreadQueue::~TPlainMainThreadQueue() { close(); }
 
@@ -15,6 +16,7 @@ bool TPlainMainThreadQueue::post(std::function<void()> task) {
     FTasks.push_back(std::move(task));
   }
   FWake.notify_all();
+  if (FWakeHandler) FWakeHandler();
   return true;
 }
 

@@ -40,9 +40,14 @@ class TMainThreadQueue {
 
 // A queue drained by whoever created it: the constructing thread is the main thread. Either call
 // process_pending / wait_and_process from a loop of your own, or run() until quit().
+//
+// `wake`, when given, is called after every queued task (from the posting thread, outside the
+// lock): an event loop of another kind (the Qt UI's) uses it to schedule a process_pending in
+// the main thread, so the queue's rules stay the same for both front ends. It must be
+// thread-safe and must not run the tasks itself.
 class TPlainMainThreadQueue final : public TMainThreadQueue {
  public:
-  TPlainMainThreadQueue();
+  explicit TPlainMainThreadQueue(std::function<void()> wake = {});
   ~TPlainMainThreadQueue() override;  // close()
   TPlainMainThreadQueue(const TPlainMainThreadQueue&) = delete;
   TPlainMainThreadQueue& operator=(const TPlainMainThreadQueue&) = delete;
@@ -65,6 +70,7 @@ class TPlainMainThreadQueue final : public TMainThreadQueue {
 
  private:
   const std::thread::id FMainThread;
+  const std::function<void()> FWakeHandler;
   mutable std::mutex FLock;
   std::condition_variable FWake;
   std::deque<std::function<void()>> FTasks;  // guarded by FLock

@@ -25,6 +25,7 @@ TPromptResult NonDestructiveChoice(TPromptButtons buttons) {
   switch (buttons) {
     case TPromptButtons::Ok: return TPromptResult::Ok;
     case TPromptButtons::OkCancel: return TPromptResult::Cancel;
+    case TPromptButtons::OkAbort: return TPromptResult::Abort;
     case TPromptButtons::YesNo: return TPromptResult::No;
     case TPromptButtons::YesNoCancel: return TPromptResult::Cancel;
     case TPromptButtons::AbortRetryIgnore: return TPromptResult::Abort;

@@ -13,7 +13,7 @@
 
 enum class TPromptKind { Warning, Information, Confirmation, Error };
 
-enum class TPromptButtons { Ok, OkCancel, YesNo, YesNoCancel, AbortRetryIgnore, RetryCancel };
+enum class TPromptButtons { Ok, OkCancel, OkAbort, YesNo, YesNoCancel, AbortRetryIgnore, RetryCancel };
 
 enum class TPromptResult { Ok, Cancel, Yes, No, Abort, Retry, Ignore };
 

@@ -233,7 +233,7 @@ bool ResetConfiguration(const std::string& file, const std::string& backupdir) {
       TPromptKind::Confirmation,
       "Achtung: Ihre aktuelle Konfiguration sowie gespeicherte Zustände werden gelöscht!\n\r"
       "Das Programm hat beim nächstn Start wieder seine urprüngliche Programmkonfiguration.\n\r",
-      TPromptButtons::OkCancel);
+      TPromptButtons::OkAbort);
   if (answer != TPromptResult::Ok) return false;
   CSimpleIniA ini;
   std::string error;
@@ -262,4 +262,29 @@ bool ResetConfiguration(const std::string& file, const std::string& backupdir) {
               "Konfiguration wurde entfernt, Startkonfiguration wird wiederhergestellt !\n\r\n\r"
               "Bitte Anwendung neu starten !");
   return true;
+}
+
+TConfigSection ReadConfigSection(const std::string& file, const std::string& section) {
+  CSimpleIniA ini;
+  std::string error;
+  TConfigSection values;
+  if (!OpenIni(file, ini, error)) return values;
+  CSimpleIniA::TNamesDepend keys;
+  ini.GetAllKeys(section.c_str(), keys);
+  keys.sort(CSimpleIniA::Entry::LoadOrder());
+  for (const auto& key : keys) {
+    const char* v = ini.GetValue(section.c_str(), key.pItem, "");
+    values.emplace_back(key.pItem, v != nullptr ? v : "");
+  }
+  return values;
+}
+
+bool WriteConfigSection(const std::string& file, const std::string& section,
+                        const TConfigSection& values, std::string& error) {
+  error.clear();
+  CSimpleIniA ini;
+  if (!OpenIni(file, ini, error)) return false;
+  ini.Delete(section.c_str(), nullptr);
+  for (const auto& [key, value] : values) WriteText(ini, section.c_str(), key.c_str(), value);
+  return WriteIniAtomic(ini, file, error);
 }

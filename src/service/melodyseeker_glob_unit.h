@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 inline constexpr char kProductName[] = "MelodySeeker";
@@ -72,3 +73,11 @@ bool ResetConfiguration(const std::string& file, const std::string& backupdir);
 // Quoting of the decoder texts in the file: '"' is stored as '#', and '#' read back as '"'.
 std::string QuoteDecoderText(std::string text);
 std::string UnquoteDecoderText(std::string text);
+
+// One section of `file` as name=value pairs in file order (empty when the file or the section
+// is missing). Used for the window positions the desktop UI keeps beside the settings.
+using TConfigSection = std::vector<std::pair<std::string, std::string>>;
+TConfigSection ReadConfigSection(const std::string& file, const std::string& section);
+// Replaces `section` of `file` by `values`, keeping every other section; written atomically.
+bool WriteConfigSection(const std::string& file, const std::string& section,
+                        const TConfigSection& values, std::string& error);

@@ -226,7 +226,7 @@ TEST(ConfigFile, ResetKeepsTheUserIdAndMovesTheOldFileIntoBackup) {
   fs::create_directories(backup);
   WriteText(file, "[KONFIG]\nuserid=KEEPME\nUCOUNT=9\n[DECODER]\nExtDecoderCMD=x\n");
 
-  auto no = std::make_shared<CapturePrompt>(TPromptResult::Cancel);
+  auto no = std::make_shared<CapturePrompt>(TPromptResult::Abort);
   SetUiPrompt(no);
   EXPECT_FALSE(ResetConfiguration(file, backup));
   EXPECT_NE(ReadText(file).find("UCOUNT=9"), std::string::npos);
