@@ -1,14 +1,17 @@
 // melodyseeker-server: the reference fingerprint web service.
 //
-//   serve [--listen 127.0.0.1:8470] [--data DIR] [--public-url URL]
-//   import [--data DIR] [--jobs N] PATH...
-//   build-cache [--data DIR]
-//   state [--data DIR] [--online|--offline] [--message-de T] [--message-en T] [--client-minvers V]
-//   stats [--data DIR] [--json]
+//   serve [--listen 127.0.0.1:8470] [--data DIR] [--db DB] [--public-url URL] [--cache-url URL]
+//   import [--data DIR] [--db DB] [--jobs N] PATH...
+//   build-cache [--data DIR] [--db DB]
+//   state [--data DIR] [--db DB] [--online|--offline] [--message-de T] [--message-en T]
+//         [--client-minvers V]
+//   stats [--data DIR] [--db DB] [--json]
 //
-// The data directory holds the database (melodyseeker.db) and the cache files (afpcache/).
-// Default: $MELODYSEEKER_SERVER_DATA, else $XDG_DATA_HOME/melodyseeker-server
-// (~/.local/share/melodyseeker-server).
+// The data directory holds the cache files (afpcache/) and, unless --db names another, the
+// SQLite database (melodyseeker.db). Default: $MELODYSEEKER_SERVER_DATA, else
+// $XDG_DATA_HOME/melodyseeker-server (~/.local/share/melodyseeker-server). The database: --db,
+// else $MELODYSEEKER_SERVER_DB, else DIR/melodyseeker.db; a postgresql:// URL selects
+// PostgreSQL, which several serve processes (sharing one cache directory) may use at once.
 #include <signal.h>
 #include <unistd.h>
 
@@ -40,7 +43,14 @@ struct Data {
   std::unique_ptr<CacheStore> cache;
 };
 
-bool OpenData(const std::string& dir, Data& data) {
+// Where the database is: --db, else $MELODYSEEKER_SERVER_DB, else the SQLite file in `dir`.
+std::string DbLocation(const std::string& dir, const std::string& db) {
+  if (!db.empty()) return db;
+  if (const char* d = std::getenv("MELODYSEEKER_SERVER_DB"); d && *d) return d;
+  return dir + "/melodyseeker.db";
+}
+
+bool OpenData(const std::string& dir, const std::string& db, Data& data) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) {
@@ -48,7 +58,7 @@ bool OpenData(const std::string& dir, Data& data) {
     return false;
   }
   std::string error;
-  data.db = ServerDb::Open(dir + "/melodyseeker.db", error);
+  data.db = ServerDb::Open(DbLocation(dir, db), error);
   if (!data.db) {
     std::cerr << "melodyseeker-server: " << error << '\n';
     return false;
@@ -93,14 +103,15 @@ bool ParseListen(const std::string& listen, std::string& host, int& port) {
   return port <= 65535;
 }
 
-int Serve(const std::string& dir, const std::string& listen, const std::string& public_url,
-          int interval, bool quiet) {
+int Serve(const std::string& dir, const std::string& db, const std::string& listen,
+          const std::string& public_url, const std::string& cache_url, int interval, bool quiet) {
   ApiOptions options;
   if (!ParseListen(listen, options.host, options.port)) {
     std::cerr << "melodyseeker-server: --listen wants HOST:PORT, not \"" << listen << "\"\n";
     return 2;
   }
   options.public_url = public_url;
+  options.cache_url = cache_url;
   options.rebuild_interval = std::chrono::seconds(interval);
   options.access_log = !quiet;
   // Signals are taken by sigwait below; every thread started from here on inherits the mask.
@@ -111,7 +122,7 @@ int Serve(const std::string& dir, const std::string& listen, const std::string& 
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   Data data, builder;
-  if (!OpenData(dir, data) || !OpenData(dir, builder)) return 1;
+  if (!OpenData(dir, db, data) || !OpenData(dir, db, builder)) return 1;
   if (!BuildCache(data, false, true)) return 1;
   ApiServer server(*data.db, *builder.db, *data.cache, options);
   const ServerStatus st = server.Start();
@@ -121,8 +132,9 @@ int Serve(const std::string& dir, const std::string& listen, const std::string& 
   }
   const std::string host =
       options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
-  std::cout << "Serving " << dir << " at http://" << host << ':' << server.Port()
-            << "/v2/ and /api/v2/ (Ctrl+C ends)" << std::endl;
+  std::cout << "Serving " << dir << " (" << data.db->Engine() << " database "
+            << RedactedLocation(DbLocation(dir, db)) << ") at http://" << host << ':'
+            << server.Port() << "/v2/ and /api/v2/ (Ctrl+C ends)" << std::endl;
   int sig = 0;
   sigwait(&signals, &sig);
   std::cout << "Stopping." << std::endl;
@@ -130,9 +142,10 @@ int Serve(const std::string& dir, const std::string& listen, const std::string& 
   return 0;
 }
 
-int Import(const std::string& dir, int jobs, const std::vector<std::string>& paths) {
+int Import(const std::string& dir, const std::string& db_location, int jobs,
+           const std::vector<std::string>& paths) {
   Data data;
-  if (!OpenData(dir, data)) return 1;
+  if (!OpenData(dir, db_location, data)) return 1;
   std::vector<std::string> missing;
   const auto files = FindAudioFiles(paths, missing);
   for (const auto& m : missing) std::cerr << "melodyseeker-server: not found: " << m << '\n';
@@ -160,10 +173,11 @@ int Import(const std::string& dir, int jobs, const std::vector<std::string>& pat
   return (s.failed > 0 || !missing.empty()) ? 1 : 0;
 }
 
-int State(const std::string& dir, std::optional<bool> online, const std::optional<std::string>& de,
-          const std::optional<std::string>& en, const std::optional<std::string>& minvers) {
+int State(const std::string& dir, const std::string& db, std::optional<bool> online,
+          const std::optional<std::string>& de, const std::optional<std::string>& en,
+          const std::optional<std::string>& minvers) {
   Data data;
-  if (!OpenData(dir, data)) return 1;
+  if (!OpenData(dir, db, data)) return 1;
   ApiState st = data.db->GetState();
   if (online || de || en || minvers) {
     if (online) st.online = *online;
@@ -182,9 +196,9 @@ int State(const std::string& dir, std::optional<bool> online, const std::optiona
   return 0;
 }
 
-int Stats(const std::string& dir, bool json) {
+int Stats(const std::string& dir, const std::string& db_location, bool json) {
   Data data;
-  if (!OpenData(dir, data)) return 1;
+  if (!OpenData(dir, db_location, data)) return 1;
   const DbStats db = data.db->Stats();
   const auto gen = data.cache->Current();
   std::int64_t bytes = 0;
@@ -219,20 +233,26 @@ int Stats(const std::string& dir, bool json) {
 int main(int argc, char** argv) {
   CLI::App app{"melodyseeker-server: the reference fingerprint web service"};
   app.require_subcommand(1);
-  std::string dir = DefaultDataDir();
-  const auto data_option = [&dir](CLI::App* sub) {
-    sub->add_option("--data", dir, "Data directory (database and cache files)")
+  std::string dir = DefaultDataDir(), db;
+  const auto data_option = [&dir, &db](CLI::App* sub) {
+    sub->add_option("--data", dir, "Data directory (cache files, and the SQLite database)")
         ->capture_default_str();
+    sub->add_option("--db", db,
+                    "Database: an SQLite file or a postgresql:// URL (default: "
+                    "$MELODYSEEKER_SERVER_DB, else DATA/melodyseeker.db)");
   };
 
   auto* serve = app.add_subcommand("serve", "Answer the web API");
-  std::string listen = "127.0.0.1:8470", public_url;
+  std::string listen = "127.0.0.1:8470", public_url, cache_url;
   int interval = 60;
   bool quiet = false;
   data_option(serve);
   serve->add_option("--listen", listen, "Address to listen on, HOST:PORT")->capture_default_str();
   serve->add_option("--public-url", public_url,
                     "Address clients reach this server under (default: from each request's Host)");
+  serve->add_option("--cache-url", cache_url,
+                    "Address where a static web server serves DATA/afpcache/ as it is; the cache "
+                    "list then points there");
   serve
       ->add_option("--rebuild-interval", interval, "Seconds between cache rebuilds after additions")
       ->check(CLI::Range(1, 86400))
@@ -269,18 +289,18 @@ int main(int argc, char** argv) {
   stats->add_flag("--json", json, "One JSON object");
 
   CLI11_PARSE(app, argc, argv);
-  if (serve->parsed()) return Serve(dir, listen, public_url, interval, quiet);
-  if (import->parsed()) return Import(dir, jobs, paths);
+  if (serve->parsed()) return Serve(dir, db, listen, public_url, cache_url, interval, quiet);
+  if (import->parsed()) return Import(dir, db, jobs, paths);
   if (build->parsed()) {
     Data data;
-    return OpenData(dir, data) && BuildCache(data, force, true) ? 0 : 1;
+    return OpenData(dir, db, data) && BuildCache(data, force, true) ? 0 : 1;
   }
   if (state->parsed()) {
     std::optional<bool> flag;
     if (online) flag = true;
     if (offline) flag = false;
-    return State(dir, flag, de, en, minvers);
+    return State(dir, db, flag, de, en, minvers);
   }
-  if (stats->parsed()) return Stats(dir, json);
+  if (stats->parsed()) return Stats(dir, db, json);
   return 2;
 }

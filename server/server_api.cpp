@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <span>
@@ -227,7 +228,9 @@ void ApiServer::Routes() {
   http.Get(R"(/(?:api/)?v2/getAFPCacheInf\.php)", [this](const httplib::Request& req,
                                                          httplib::Response& res) {
     std::string base;
-    if (!FOptions.public_url.empty()) {
+    if (!FOptions.cache_url.empty()) {
+      // The addresses do not depend on the request.
+    } else if (!FOptions.public_url.empty()) {
       base = FOptions.public_url;
       while (!base.empty() && base.back() == '/') base.pop_back();
     } else {
@@ -242,7 +245,12 @@ void ApiServer::Routes() {
     if (!gen) return Fail(res, ServerStatus::Internal("no cache files have been built yet"));
     TWebXmlNode root;
     root.Name = "afpcache";
-    const std::string dir = base + Prefix(req) + "afpcache/" + std::to_string(gen->number) + "/";
+    std::string dir = base + Prefix(req) + "afpcache/" + std::to_string(gen->number) + "/";
+    if (!FOptions.cache_url.empty()) {
+      std::string url = FOptions.cache_url;
+      while (!url.empty() && url.back() == '/') url.pop_back();
+      dir = url + "/" + std::filesystem::path(gen->dir).filename().string() + "/";
+    }
     for (const CacheFileInfo& f : gen->files) {
       TWebXmlNode& file = root.Add("afpcachefile", dir + f.name);
       file.Attributes.emplace_back("size", std::to_string(f.size));
@@ -381,7 +389,13 @@ void ApiServer::RebuildLoop() {
     lock.unlock();
     if (FCache.Outdated(FBuildDb)) {
       CacheBuildReport report;
-      const ServerStatus st = FCache.Build(FBuildDb, false, report);
+      // Another server process building right now publishes these additions too, or leaves
+      // them for the next poll; waiting for it would only hold up Stop.
+      const ServerStatus st = FCache.Build(FBuildDb, false, report, false);
+      if (st.ok() && report.busy) {
+        lock.lock();
+        continue;
+      }
       last = std::chrono::steady_clock::now();
       if (!st.ok()) {
         std::cerr << "melodyseeker-server: " << st.message << '\n';

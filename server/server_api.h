@@ -38,6 +38,11 @@ struct ApiOptions {
   // Address the clients reach this server under (e.g. "https://afp.example.org"); the cache
   // file addresses start with it. Empty: taken from the request's Host header.
   std::string public_url;
+  // Address under which a static web server serves the cache directory (afpcache/) as it is on
+  // disk, e.g. "https://cdn.example.org/afpcache". Set: the cache list names
+  // <cache_url>/gN/afpNNNN.afpbin and downloads never reach this process. Empty: this server
+  // serves them under afpcache/N/.
+  std::string cache_url;
   std::chrono::seconds rebuild_interval{60};
   bool access_log = false;  // one line per request on standard error
 };

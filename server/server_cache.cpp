@@ -88,22 +88,31 @@ std::string GenDir(const std::string& dir, std::int64_t n) {
   return dir + "/g" + std::to_string(n);
 }
 
-// Holds the exclusive build lock for its lifetime.
+// Holds the exclusive build lock for its lifetime. Without `wait`, held() is false when another
+// process has it.
 class BuildLock {
  public:
-  explicit BuildLock(const std::string& dir) {
+  BuildLock(const std::string& dir, bool wait) {
     Ffd = ::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (Ffd < 0) throw BuildError(Errno("open " + dir + "/.lock"));
-    while (::flock(Ffd, LOCK_EX) != 0) {
+    while (::flock(Ffd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK && !wait) {
+        ::close(Ffd);
+        Ffd = -1;
+        return;
+      }
       if (errno != EINTR) {
         ::close(Ffd);
         throw BuildError(Errno("flock " + dir + "/.lock"));
       }
     }
   }
-  ~BuildLock() { ::close(Ffd); }
+  ~BuildLock() {
+    if (Ffd >= 0) ::close(Ffd);
+  }
   BuildLock(const BuildLock&) = delete;
   BuildLock& operator=(const BuildLock&) = delete;
+  bool held() const { return Ffd >= 0; }
 
  private:
   int Ffd = -1;
@@ -178,7 +187,7 @@ bool CacheStore::Outdated(ServerDb& db) {
   return db.MaxFingerprintId() != current->max_id;
 }
 
-ServerStatus CacheStore::Build(ServerDb& db, bool force, CacheBuildReport& report) {
+ServerStatus CacheStore::Build(ServerDb& db, bool force, CacheBuildReport& report, bool wait) {
   report = CacheBuildReport{};
   const auto start = std::chrono::steady_clock::now();
   std::string tmp;
@@ -186,7 +195,14 @@ ServerStatus CacheStore::Build(ServerDb& db, bool force, CacheBuildReport& repor
     std::error_code ec;
     fs::create_directories(FDir, ec);
     if (ec) throw BuildError("cannot create " + FDir + ": " + ec.message());
-    BuildLock lock(FDir);
+    std::string lock_error;
+    const auto lease = db.LockCacheBuild(wait, lock_error);
+    if (!lease && !lock_error.empty()) throw BuildError(lock_error);
+    BuildLock lock(FDir, wait);
+    if (!lease || !lock.held()) {
+      report.busy = true;
+      return ServerStatus::Ok();
+    }
     const auto current = Current();
     if (!force && current && !Outdated(db)) {
       report.generation = current->number;

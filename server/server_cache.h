@@ -14,8 +14,11 @@
 // get their files), then they are removed.
 //
 // CURRENT on disk is the only truth, so a `build-cache` run by another process while the server
-// serves is picked up at the next list request. Builds take an exclusive flock on
-// afpcache/.lock. Thread safety: all calls may be made from any thread.
+// serves is picked up at the next list request. The directory is plain files that any static web
+// server can serve as they are (gN/afpNNNN.afpbin, never changed once published). Builds take
+// the database's build lock first (one builder among all server processes of a PostgreSQL
+// database, wherever they run), then an exclusive flock on afpcache/.lock (one builder among
+// the processes of this machine). Thread safety: all calls may be made from any thread.
 
 #include <chrono>
 #include <cstdint>
@@ -43,6 +46,7 @@ struct CacheGeneration {
 
 struct CacheBuildReport {
   bool built = false;  // false: the current generation already held every fingerprint
+  bool busy = false;   // not built because another process builds right now (wait false)
   std::int64_t generation = 0, files = 0, records = 0, records_written = 0, files_linked = 0;
   double seconds = 0;
 };
@@ -63,8 +67,9 @@ class CacheStore {
 
   // True when the database holds fingerprints the current generation lacks.
   bool Outdated(ServerDb& db);
-  // Writes a new generation when Outdated (or `force`), then removes expired old ones.
-  ServerStatus Build(ServerDb& db, bool force, CacheBuildReport& report);
+  // Writes a new generation when Outdated (or `force`), then removes expired old ones. Without
+  // `wait`, returns at once (report.busy) when another process holds a build lock.
+  ServerStatus Build(ServerDb& db, bool force, CacheBuildReport& report, bool wait = true);
 
   const std::string& Dir() const { return FDir; }
 

@@ -1,28 +1,35 @@
 #pragma once
-// The web service's database: one SQLite file holding titles, their fingerprints and the
-// service state that getState.php reports.
+// The web service's database: titles, their fingerprints and the service state that
+// getState.php reports, in SQLite (one file, the embedded default) or in PostgreSQL (chosen by a
+// postgresql:// URL, shared by several server processes). Both engines sit behind this one
+// class: the logic is written once against SqlConn (server_sql.h), and the tests run it on both.
 //
 // Titles carry the eight metadata values and a TGUID; a fingerprint belongs to one title and
 // carries its FGUID (30 printable ASCII characters, the reference the cache files hand to the
-// clients). Fingerprint ids only grow (AUTOINCREMENT, no deletion), so "every fingerprint up to
-// id N" never changes once written; the cache files rely on that.
+// clients). Fingerprint ids only grow (no deletion), so "every fingerprint up to id N" never
+// changes once the cache has published it; the cache files rely on that. On PostgreSQL ids are
+// drawn before commit, so a walk first waits for the additions in flight (see
+// ForEachFingerprint) and never publishes an id while a smaller one may still appear.
 //
-// Thread safety: every call takes the object's lock, so one ServerDb may be shared by the
-// request threads. Several objects (or processes) may open the same file: the database runs in
-// WAL mode, writers take the write lock at the start of their transaction and wait up to 30 s
-// for each other. Every statement is prepared; no SQL text is ever built from input.
+// The schema is versioned; Open applies the missing migrations in one transaction, and a
+// database made by a newer server is refused. Every statement is prepared; no SQL text is ever
+// built from input.
+//
+// Thread safety: all calls may be made from any thread. SQLite: one connection behind a lock, as
+// SQLite serialises writers anyway; several objects (or processes) may open the same file (WAL
+// mode, writers wait up to 30 s for each other). PostgreSQL: a pool of connections, so requests
+// run in parallel; conflicting transactions are run again.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "afp/afpconst_unit.h"
 #include "server_status.h"
 
-struct sqlite3;
+class SqlConn;
 
 // The eight metadata values of a title. Numbers: 0 = none.
 struct TitleTags {
@@ -60,13 +67,22 @@ std::string NewFguid();
 // True for exactly 30 printable ASCII characters (0x20..0x7E).
 bool ValidFguid(std::string_view fguid);
 
+// True for the addresses that select PostgreSQL ("postgresql://..." or "postgres://...").
+bool IsPostgresUrl(std::string_view location);
+// The location with any password of a URL replaced by "***", for messages and logs.
+std::string RedactedLocation(const std::string& location);
+
 class ServerDb {
  public:
-  // Opens (creating when missing) the database file and its tables. Null with `error` on failure.
-  static std::unique_ptr<ServerDb> Open(const std::string& path, std::string& error);
+  // Opens the database at `location`: a PostgreSQL URL, or else the path of an SQLite file
+  // (created when missing). Brings its schema up to date. Null with `error` on failure.
+  static std::unique_ptr<ServerDb> Open(const std::string& location, std::string& error);
   ~ServerDb();
   ServerDb(const ServerDb&) = delete;
   ServerDb& operator=(const ServerDb&) = delete;
+
+  // "sqlite" or "postgresql".
+  const char* Engine() const;
 
   // Stores an audio fingerprint for the title with the same artist and title (both non-empty,
   // compared without case and surrounding blanks), filling that title's empty fields from
@@ -85,15 +101,33 @@ class ServerDb {
   // Highest fingerprint id (0 when none): cheap, unlike counting.
   std::int64_t MaxFingerprintId();
 
-  // Fingerprints with id > after_id in id order; `fn` returns false to stop early.
+  // Fingerprints with id > after_id in id order; `fn` returns false to stop early. The walk sees
+  // one snapshot, and no fingerprint with a smaller id than the last one handed out can be
+  // committed after it.
   using FingerprintFn =
       std::function<bool(std::int64_t id, const std::string& fguid, const RAFP& afp)>;
   ServerStatus ForEachFingerprint(std::int64_t after_id, const FingerprintFn& fn);
   // Number of fingerprints with id <= id.
   std::int64_t CountUpTo(std::int64_t id);
 
+  // The lock that lets one process at a time build cache files for this database. PostgreSQL:
+  // a session advisory lock on a connection of its own, so it holds across machines and goes
+  // with the process if that dies. SQLite: the file lives on one machine, where the cache
+  // store's own directory lock already serialises builders; the lease is empty.
+  class Lease {
+   public:
+    virtual ~Lease() = default;
+  };
+  // With `wait`, blocks until the lock is free. Without, null and an empty `error` when another
+  // process holds it. Null with `error` on failure.
+  std::unique_ptr<Lease> LockCacheBuild(bool wait, std::string& error);
+
+  struct Pool;  // connections of one location (server_db.cpp)
+
  private:
-  explicit ServerDb(sqlite3* db) : Fdb(db) {}
-  std::mutex FLock;  // guards every use of Fdb
-  sqlite3* Fdb;
+  explicit ServerDb(std::unique_ptr<Pool> pool);
+  std::unique_ptr<Pool> FPool;
 };
+
+// Key of the session advisory lock LockCacheBuild takes on PostgreSQL.
+inline constexpr std::int64_t kCacheBuildLockKey = 0x4d53434143484531;  // "MSCACHE1"

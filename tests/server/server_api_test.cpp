@@ -16,7 +16,10 @@
 #include "server_test_util.h"
 #include "web/webapi_unit.h"
 
+using server_test::Backend;
+using server_test::BackendName;
 using server_test::Base64;
+using server_test::BothBackends;
 using server_test::MakeAfp;
 using server_test::ReadCacheDir;
 using server_test::RecordBytes;
@@ -24,15 +27,16 @@ using server_test::TempDir;
 
 namespace {
 
-class ApiTest : public ::testing::Test {
+class ApiTest : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override { Start(3, std::chrono::hours(1)); }
 
   void Start(std::int64_t records_per_file, std::chrono::seconds keep_old,
              std::chrono::seconds interval = std::chrono::seconds(0)) {
     std::string error;
-    db = ServerDb::Open(dir.path() + "/db", error);
-    build_db = ServerDb::Open(dir.path() + "/db", error);
+    const std::string location = server_test::NewDbLocation(GetParam(), dir.path());
+    db = ServerDb::Open(location, error);
+    build_db = ServerDb::Open(location, error);
     ASSERT_TRUE(db && build_db) << error;
     cache = std::make_unique<CacheStore>(dir.path() + "/afpcache", records_per_file, keep_old);
     CacheBuildReport r;
@@ -105,7 +109,7 @@ class ApiTest : public ::testing::Test {
   std::string base;
 };
 
-TEST_F(ApiTest, StateAndCacheListOverBothPrefixes) {
+TEST_P(ApiTest, StateAndCacheListOverBothPrefixes) {
   ApiState state;
   state.online = false;
   state.message_de = "Wartung\\nbis 12 Uhr";
@@ -148,7 +152,7 @@ TEST_F(ApiTest, StateAndCacheListOverBothPrefixes) {
   }
 }
 
-TEST_F(ApiTest, AddJoinsTitlesUpdateFillsEmptyFieldsTestStoresNothing) {
+TEST_P(ApiTest, AddJoinsTitlesUpdateFillsEmptyFieldsTestStoresNothing) {
   TWebAPI_Tag tag;
   tag.Title = "Blue Hour";
   tag.Artist = "The Tones";
@@ -221,7 +225,7 @@ TEST_F(ApiTest, AddJoinsTitlesUpdateFillsEmptyFieldsTestStoresNothing) {
   EXPECT_EQ(api.ResponseCode(), 404);
 }
 
-TEST_F(ApiTest, BadRequestsAreRefusedWithAReasonAndStoreNothing) {
+TEST_P(ApiTest, BadRequestsAreRefusedWithAReasonAndStoreNothing) {
   const RAFP good = MakeAfp(7);
   RAFP image = good;
   image.typ = AFPTypImage;
@@ -289,7 +293,7 @@ TEST_F(ApiTest, BadRequestsAreRefusedWithAReasonAndStoreNothing) {
   EXPECT_EQ(no_file->status, 404);
 }
 
-TEST_F(ApiTest, EightClientsAddingAtOnceLoseNothing) {
+TEST_P(ApiTest, EightClientsAddingAtOnceLoseNothing) {
   constexpr int kClients = 8, kEach = 20;
   std::vector<std::vector<std::string>> fguids(kClients);
   std::vector<std::thread> threads;
@@ -332,7 +336,7 @@ class ApiRateTest : public ApiTest {
   void SetUp() override { Start(3, std::chrono::hours(1), std::chrono::seconds(4)); }
 };
 
-TEST_F(ApiRateTest, AdditionsArePublishedAtMostOncePerInterval) {
+TEST_P(ApiRateTest, AdditionsArePublishedAtMostOncePerInterval) {
   const auto started = std::chrono::steady_clock::now();
   const auto first_gen = cache->Current()->number;
   TWebAPI_Add add;
@@ -363,7 +367,7 @@ class ApiDownloadTest : public ApiTest {
   void SetUp() override { Start(100000, std::chrono::seconds(0)); }
 };
 
-TEST_F(ApiDownloadTest, RebuildDuringADownloadNeverServesAHalfWrittenFile) {
+TEST_P(ApiDownloadTest, RebuildDuringADownloadNeverServesAHalfWrittenFile) {
   constexpr int kRecords = 1500;  // about 12 MB of records of 4784 values
   for (int i = 0; i < kRecords; ++i) {
     AddResult r;
@@ -412,5 +416,9 @@ TEST_F(ApiDownloadTest, RebuildDuringADownloadNeverServesAHalfWrittenFile) {
   EXPECT_GT(now[0].Size, files[0].Size);
   EXPECT_EQ(ReadCacheDir(into).size(), static_cast<std::size_t>(kRecords + 1));
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, ApiTest, BothBackends(), BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, ApiRateTest, BothBackends(), BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, ApiDownloadTest, BothBackends(), BackendName);
 
 }  // namespace

@@ -10,17 +10,20 @@
 #include "server_db.h"
 #include "server_test_util.h"
 
+using server_test::Backend;
+using server_test::BackendName;
+using server_test::BothBackends;
 using server_test::MakeAfp;
 using server_test::ReadCacheDir;
 using server_test::TempDir;
 
 namespace {
 
-class CacheStoreTest : public ::testing::Test {
+class CacheStoreTest : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     std::string error;
-    db = ServerDb::Open(dir.path() + "/db", error);
+    db = ServerDb::Open(server_test::NewDbLocation(GetParam(), dir.path()), error);
     ASSERT_TRUE(db) << error;
   }
   // Adds fingerprints seed..seed+n-1, each to its own title; returns their FGUIDs.
@@ -45,7 +48,7 @@ class CacheStoreTest : public ::testing::Test {
   std::unique_ptr<ServerDb> db;
 };
 
-TEST_F(CacheStoreTest, SplitsRecordsIntoFilesTheClientReaderLoadsBack) {
+TEST_P(CacheStoreTest, SplitsRecordsIntoFilesTheClientReaderLoadsBack) {
   CacheStore cache(dir.path() + "/afpcache", 3);
   const auto fguids = Add(1, 7);
   CacheBuildReport r;
@@ -77,7 +80,7 @@ TEST_F(CacheStoreTest, SplitsRecordsIntoFilesTheClientReaderLoadsBack) {
   EXPECT_EQ(cache.Current()->number, gen->number);
 }
 
-TEST_F(CacheStoreTest, NewGenerationKeepsFullFilesAndRewritesOnlyTheRest) {
+TEST_P(CacheStoreTest, NewGenerationKeepsFullFilesAndRewritesOnlyTheRest) {
   CacheStore cache(dir.path() + "/afpcache", 3, std::chrono::hours(1));
   Add(1, 7);
   CacheBuildReport r;
@@ -103,7 +106,7 @@ TEST_F(CacheStoreTest, NewGenerationKeepsFullFilesAndRewritesOnlyTheRest) {
   EXPECT_EQ(ReadCacheDir(first->dir).size(), 7u);
 }
 
-TEST_F(CacheStoreTest, EmptyDatabaseGivesOneEmptyFileAndExpiredAndHalfBuiltGenerationsGo) {
+TEST_P(CacheStoreTest, EmptyDatabaseGivesOneEmptyFileAndExpiredAndHalfBuiltGenerationsGo) {
   CacheStore cache(dir.path() + "/afpcache", 3, std::chrono::seconds(0));
   CacheBuildReport r;
   ASSERT_TRUE(cache.Build(*db, false, r).ok());
@@ -123,7 +126,7 @@ TEST_F(CacheStoreTest, EmptyDatabaseGivesOneEmptyFileAndExpiredAndHalfBuiltGener
   EXPECT_EQ(cache.Current()->records, 1);
 }
 
-TEST_F(CacheStoreTest, GenerationWithAMissingOrShortFileIsNotServed) {
+TEST_P(CacheStoreTest, GenerationWithAMissingOrShortFileIsNotServed) {
   CacheStore cache(dir.path() + "/afpcache", 3);
   Add(1, 4);
   CacheBuildReport r;
@@ -137,5 +140,7 @@ TEST_F(CacheStoreTest, GenerationWithAMissingOrShortFileIsNotServed) {
   ASSERT_TRUE(reopened.Build(*db, true, r).ok());
   EXPECT_EQ(ReadCacheDir(reopened.Current()->dir).size(), 4u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, CacheStoreTest, BothBackends(), BackendName);
 
 }  // namespace

@@ -29,9 +29,14 @@ CliRun Server(const std::string& args) {
   return r;
 }
 
-TEST(ServerCliTest, StateStatsAndBuildCacheOnOneDataDirectory) {
+class ServerCliTest : public ::testing::TestWithParam<server_test::Backend> {};
+
+TEST_P(ServerCliTest, StateStatsAndBuildCacheOnOneDataDirectory) {
   server_test::TempDir dir;
-  const std::string data = "--data '" + dir.path() + "/data'";
+  std::string data = "--data '" + dir.path() + "/data'";
+  if (GetParam() == server_test::Backend::kPostgres) {
+    data += " --db '" + server_test::NewDbLocation(GetParam(), dir.path()) + "'";
+  }
 
   CliRun r =
       Server("state " + data + " --offline --message-de 'Wartung\\nheute' --client-minvers 1.10");
@@ -57,7 +62,7 @@ TEST(ServerCliTest, StateStatsAndBuildCacheOnOneDataDirectory) {
   EXPECT_EQ(stats["cache_files"].size(), 1u);
 }
 
-TEST(ServerCliTest, WrongCommandLinesAreRefused) {
+TEST(ServerCommandLineTest, WrongCommandLinesAreRefused) {
   server_test::TempDir dir;
   const struct {
     const char* args;
@@ -77,5 +82,8 @@ TEST(ServerCliTest, WrongCommandLinesAreRefused) {
     EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServerCliTest, server_test::BothBackends(),
+                         server_test::BackendName);
 
 }  // namespace

@@ -14,6 +14,9 @@
 #include "server_cache.h"
 #include "server_test_util.h"
 
+using server_test::Backend;
+using server_test::BackendName;
+using server_test::BothBackends;
 using server_test::ReadCacheDir;
 using server_test::TempDir;
 
@@ -28,7 +31,9 @@ void MakeTrack(const std::string& path, int hz, const std::string& tags) {
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
-TEST(ImportTest, FingerprintsAndTagsOfEveryAudioFileBelowThePaths) {
+class ImportTest : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(ImportTest, FingerprintsAndTagsOfEveryAudioFileBelowThePaths) {
   if (FindFfmpeg().empty()) GTEST_SKIP() << "ffmpeg is not installed";
   TempDir dir;
   const std::string lib = dir.path() + "/library";
@@ -46,7 +51,7 @@ TEST(ImportTest, FingerprintsAndTagsOfEveryAudioFileBelowThePaths) {
   std::ofstream(lib + "/notes.txt") << "not audio";
 
   std::string error;
-  auto db = ServerDb::Open(dir.path() + "/db", error);
+  auto db = ServerDb::Open(server_test::NewDbLocation(GetParam(), dir.path()), error);
   ASSERT_TRUE(db) << error;
   std::vector<std::string> missing;
   const auto files = FindAudioFiles({lib, dir.path() + "/nowhere"}, missing);
@@ -94,5 +99,7 @@ TEST(ImportTest, FingerprintsAndTagsOfEveryAudioFileBelowThePaths) {
   EXPECT_EQ(s.known, 5);
   EXPECT_EQ(db->Stats().fingerprints, 4);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, ImportTest, BothBackends(), BackendName);
 
 }  // namespace

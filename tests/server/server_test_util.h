@@ -1,7 +1,8 @@
 #pragma once
-// Helpers shared by the web service tests: a temporary data directory, fingerprints made in
-// code, records and Base64 as a client sends them.
+// Helpers shared by the web service tests: a temporary data directory, a fresh database on
+// either engine, fingerprints made in code, records and Base64 as a client sends them.
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -11,8 +12,29 @@
 
 #include "afp/afpcachebin_unit.h"
 #include "afp/afpconst_unit.h"
+#include "pg_cluster.h"
 
 namespace server_test {
+
+// Every test of the database runs on both engines (TEST_P with BothBackends()).
+enum class Backend { kSqlite, kPostgres };
+inline auto BothBackends() { return ::testing::Values(Backend::kSqlite, Backend::kPostgres); }
+inline std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kSqlite ? "SQLite" : "PostgreSQL";
+}
+inline void PrintTo(Backend backend, std::ostream* os) {
+  *os << (backend == Backend::kSqlite ? "SQLite" : "PostgreSQL");
+}
+
+// The location of a new, empty database: a file in `dir`, or a new database of this process's
+// PostgreSQL cluster. Empty (with a test failure) when the cluster cannot run here.
+inline std::string NewDbLocation(Backend backend, const std::string& dir) {
+  if (backend == Backend::kSqlite) return dir + "/db";
+  PgCluster& pg = PgCluster::Get();
+  const std::string url = pg.NewDatabase();
+  EXPECT_FALSE(url.empty()) << pg.error();
+  return url;
+}
 
 class TempDir {
  public:
