@@ -1,5 +1,5 @@
 # Entry points for people and CI. Every target installs what is missing first.
-.PHONY: all deps build build-asan test test-asan demo bench fuzz clean
+.PHONY: all deps build build-asan test test-asan demo bench fuzz deb test-packages clean
 
 all: build
 
@@ -29,6 +29,16 @@ bench: build
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz
+
+# The Debian packages melodyseeker and melodyseeker-server, in build/package.
+deb: deps
+	cmake --preset package
+	cmake --build --preset package
+	cd build/package && cpack -G DEB
+
+# Builds, checks, installs, demonstrates and removes the packages (needs root or sudo).
+test-packages: deps
+	packaging/test-packages
 
 clean:
 	rm -rf build
