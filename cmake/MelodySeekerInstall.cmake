@@ -149,8 +149,8 @@ set(CPACK_DEBIAN_SERVICE_DESCRIPTION
 A background service keeps a local copy of a fingerprint database, listens for
 local programs on a socket, computes the acoustic fingerprint of each file they
 send, finds it in the database and answers with title, artist, album, track,
-year, genre, BPM and a sync position. It runs as a systemd user service or with
-a tray icon on the desktop.
+year, genre, BPM and a sync position, merged with the tags already in the
+file.
 
 melodyseeker-cli identifies files through the service and inspects
 fingerprints, media headers, tags and cache files on its own.")
