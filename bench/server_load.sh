@@ -97,7 +97,22 @@ run() {
   fi
   r=$(load "$base/getAFPTag.php" update); printf '  %-22s %-13s %s\n' "$name" "update (known)" "$r"
   stop_servers
+  # Storage per fingerprint (1,000 values per series) and a full cache build from this engine.
+  local count bytes
+  if [[ "$db" == postgresql://* ]]; then
+    read -r count bytes < <(as_pg psql -At -F' ' -h "$work/pg" -U postgres -d "${name//-/_}" -c \
+      "SELECT (SELECT count(*) FROM fingerprints), pg_total_relation_size('fingerprints') + pg_total_relation_size('titles')")
+  else
+    sqlite3 "$db" "PRAGMA wal_checkpoint(TRUNCATE)" >/dev/null
+    count=$(sqlite3 "$db" "SELECT count(*) FROM fingerprints")
+    bytes=$(stat -c %s "$db")
+  fi
+  sizes+=("$(awk -v n="$count" -v b="$bytes" -v name="$name" 'BEGIN {
+    printf "  %-22s %d fingerprints, %.0f bytes each in the database (%.2f GB per million)", name, n, b / n, b / n * 1e6 / 1e9 }')")
+  build_out=$("$server" build-cache --force --data "$work/$name" --db "$db")
+  sizes+=("                         forced cache build: $(echo "$build_out" | sed -n 's/.* in \([0-9.]* s, [0-9]* records\/s\)\./\1/p')")
 }
+sizes=()
 
 echo "  wrk over 127.0.0.1, $connections connections, $duration per request type, 2 wrk threads;"
 echo "  load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -108,5 +123,6 @@ run postgresql-1-process "$(pg_url postgresql_1_process)" 1
 as_pg psql -q -h "$work/pg" -U postgres -c "CREATE DATABASE postgresql_2_processes"
 run postgresql-2-processes "$(pg_url postgresql_2_processes)" 2
 echo "  load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%s\n' "${sizes[@]}"
 echo "  targets: every type > 1,000 requests/s with p99 < 100 ms on SQLite;"
 echo "           PostgreSQL with 2 processes >= SQLite for the update requests"

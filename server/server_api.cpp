@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <iostream>
@@ -210,6 +211,16 @@ ApiServer::~ApiServer() { Stop(); }
 void ApiServer::Routes() {
   httplib::Server& http = *FHttp;
   http.set_payload_max_length(kMaxRequestBytes);
+  // An answer leaves in two writes (head, then body); with Nagle's algorithm the body would wait
+  // for the client's delayed acknowledgement of the head, 40 ms per answer.
+  http.set_tcp_nodelay(true);
+  // A busy client (or a proxy in front) sends its next request on the same connection.
+  http.set_keep_alive_max_count(1000);
+  const int threads = std::max(1, FOptions.threads);
+  // The library owns (and deletes) the queue it is handed.
+  http.new_task_queue = [threads] {
+    return new httplib::ThreadPool(static_cast<std::size_t>(threads));
+  };
   http.set_read_timeout(std::chrono::seconds(30));
   http.set_write_timeout(std::chrono::seconds(60));
 

@@ -44,6 +44,9 @@ struct ApiOptions {
   // serves them under afpcache/N/.
   std::string cache_url;
   std::chrono::seconds rebuild_interval{60};
+  // Requests are answered by a pool of threads, each serving one connection at a time (for as
+  // long as the client keeps it open); more connections than threads wait for a free one.
+  int threads = 64;
   bool access_log = false;  // one line per request on standard error
 };
 

@@ -9,7 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -20,6 +24,7 @@
 #include "server_cache.h"
 #include "server_db.h"
 #include "server_test_util.h"
+#include "web/webapi_unit.h"
 
 using server_test::Base64;
 using server_test::MakeAfp;
@@ -36,11 +41,14 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-// One server process with its output in a file; killed when still running at the end.
+// One child process (a server, nginx) with its output in a file; killed when still running at
+// the end.
 class ServeProcess {
  public:
-  ServeProcess(const std::vector<std::string>& args, std::string log) : Flog(std::move(log)) {
-    std::vector<std::string> all{std::string(MS_BINARY_DIR) + "/server/melodyseeker-server"};
+  ServeProcess(const std::vector<std::string>& args, std::string log,
+               std::string program = std::string(MS_BINARY_DIR) + "/server/melodyseeker-server")
+      : Flog(std::move(log)) {
+    std::vector<std::string> all{std::move(program)};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
@@ -214,6 +222,136 @@ TEST(TwoServersTest, AddsThroughEitherAreSeenByBothAndEachGenerationIsBuiltOnce)
   const std::string logs = one->Output() + two->Output();
   EXPECT_EQ(Count(logs, "cache generation " + std::to_string(gen->number) + ":"), 1u) << logs;
   EXPECT_EQ(Count(logs, "cache generation " + std::to_string(gen->number + 1) + ":"), 0u) << logs;
+}
+
+// A port nobody listens on right now.
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+// Replaces the one occurrence of `from`; false when the text does not have it.
+bool ReplaceOnce(std::string& text, const std::string& from, const std::string& to) {
+  const auto at = text.find(from);
+  if (at == std::string::npos || text.find(from, at + 1) != std::string::npos) return false;
+  text.replace(at, from.size(), to);
+  return true;
+}
+
+// The nginx site of docs/deploy as it is, with this test's ports and directories put in.
+TEST(DeployTest, NginxSiteServesTheApiFromBothProcessesAndTheCacheFilesFromDisk) {
+  const std::string nginx = "/usr/sbin/nginx";
+  ASSERT_TRUE(std::filesystem::exists(nginx)) << "nginx is not installed (scripts/install-deps)";
+  TempDir dir;
+  server_test::PgCluster& pg = server_test::PgCluster::Get();
+  const std::string url = pg.NewDatabase();
+  ASSERT_FALSE(url.empty()) << pg.error();
+  const std::string data = dir.path() + "/data";
+  const int front = FreePort();
+  const std::string front_url = "http://127.0.0.1:" + std::to_string(front);
+
+  std::unique_ptr<ServeProcess> servers[2];
+  int ports[2];
+  for (int i = 0; i < 2; ++i) {
+    servers[i] = std::make_unique<ServeProcess>(
+        std::vector<std::string>{"serve", "--data", data, "--db", url, "--listen", "127.0.0.1:0",
+                                 "--rebuild-interval", "1", "--cache-url", front_url + "/afpcache"},
+        dir.path() + "/serve" + std::to_string(i) + ".log");
+    ports[i] = servers[i]->WaitForPort();  // one after the other: the first builds, as in use
+    ASSERT_GT(ports[i], 0) << servers[i]->Output();
+  }
+
+  std::string site = ReadFile(std::string(MS_SOURCE_DIR) + "/docs/deploy/melodyseeker.nginx.conf");
+  ASSERT_TRUE(ReplaceOnce(site, "127.0.0.1:8471", "127.0.0.1:" + std::to_string(ports[0])));
+  ASSERT_TRUE(ReplaceOnce(site, "127.0.0.1:8472", "127.0.0.1:" + std::to_string(ports[1])));
+  ASSERT_TRUE(ReplaceOnce(site, "listen 80;", "listen 127.0.0.1:" + std::to_string(front) + ";"));
+  ASSERT_TRUE(ReplaceOnce(site, "/var/lib/melodyseeker-server/", data + "/"));
+  const std::string prefix = dir.path() + "/nginx";
+  std::filesystem::create_directories(prefix + "/tmp");
+  std::ofstream(prefix + "/site.conf") << site;
+  std::ofstream(prefix + "/nginx.conf")
+      << (::geteuid() == 0 ? "user root;\n" : "") << "worker_processes 1;\npid " << prefix
+      << "/nginx.pid;\nerror_log " << prefix << "/error.log;\nevents {}\nhttp {\n  access_log off;\n"
+      << "  client_body_temp_path " << prefix << "/tmp/body;\n  proxy_temp_path " << prefix
+      << "/tmp/proxy;\n  fastcgi_temp_path " << prefix << "/tmp/fcgi;\n  uwsgi_temp_path " << prefix
+      << "/tmp/uwsgi;\n  scgi_temp_path " << prefix << "/tmp/scgi;\n  include " << prefix
+      << "/site.conf;\n}\n";
+  ServeProcess front_server({"-p", prefix, "-e", prefix + "/error.log", "-c", prefix + "/nginx.conf",
+                             "-g", "daemon off;"},
+                            prefix + "/out.log", nginx);
+  httplib::Client cli("127.0.0.1", front);
+  int status = 0;
+  for (int i = 0; i < 100 && status == 0; ++i) {
+    if (auto res = cli.Get("/v2/getState.php")) {
+      status = res->status;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ASSERT_EQ(status, 200) << front_server.Output() << ReadFile(prefix + "/error.log");
+
+  // The service's own client, pointed at nginx.
+  ::setenv("MELODYSEEKER_API", (front_url + "/v2/").c_str(), 1);
+  std::set<std::string> added;
+  for (int i = 0; i < 6; ++i) {
+    TWebAPI_Add add;
+    add.AFPpart = RecordBytes(MakeAfp(static_cast<std::uint32_t>(900 + i)));
+    TWebAPI api;
+    ASSERT_TRUE(api.getAFPTag_Add(add)) << api.ErrorMessage();
+    added.insert(add.retFGUID);
+  }
+  for (const auto& s : servers) {
+    EXPECT_NE(s->Output().find("POST /v2/getAFPTag.php 200"), std::string::npos) << s->Output();
+  }
+  CacheStore cache(data + "/afpcache");
+  std::shared_ptr<const CacheGeneration> gen;
+  for (int i = 0; i < 200 && !(gen && gen->records == 6); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gen = cache.Current();
+  }
+  ASSERT_TRUE(gen && gen->records == 6);
+
+  TWebAPI api;
+  TWebAPI_CacheFiles files;
+  ASSERT_TRUE(api.getCacheInf(files)) << api.ErrorMessage();
+  ASSERT_EQ(files.size(), 1u);
+  const std::string path = "/afpcache/g" + std::to_string(gen->number) + "/afp0001.afpbin";
+  EXPECT_EQ(files[0].Url, front_url + path);
+  const std::string into = dir.path() + "/client";
+  std::filesystem::create_directories(into);
+  {
+    std::ofstream out(into + "/afp0001.afpbin", std::ios::binary);
+    ASSERT_TRUE(api.getCacheFile(files[0].Url, &out, files[0].Size)) << api.ErrorMessage();
+  }
+  std::set<std::string> cached;
+  for (const auto& r : ReadCacheDir(into)) cached.insert(r.fguid);
+  EXPECT_EQ(cached, added);
+  ::unsetenv("MELODYSEEKER_API");
+
+  // Served by nginx from the directory (only nginx adds this header), and nothing else of it.
+  auto file = cli.Get(path.c_str());
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->status, 200);
+  EXPECT_EQ(file->get_header_value("Cache-Control"), "public, max-age=31536000, immutable");
+  EXPECT_EQ(file->body, ReadFile(gen->dir + "/afp0001.afpbin"));
+  for (const std::string& hidden : {std::string("/afpcache/CURRENT"),
+                                    "/afpcache/g" + std::to_string(gen->number) + "/MANIFEST"}) {
+    SCOPED_TRACE(hidden);
+    auto res = cli.Get(hidden.c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404);
+  }
+  EXPECT_EQ(front_server.Stop(), 0);
 }
 
 }  // namespace
