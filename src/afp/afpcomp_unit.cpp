@@ -11,14 +11,24 @@ constexpr std::uint8_t kQuick = 1;   // quick row computed and published
 constexpr std::uint8_t kLoaded = 2;  // full series present
 constexpr std::uint8_t kValid = 4;   // afpvalidate of the present full series
 
-// The part of a row the quick scan reads: 16 bytes, contiguous per chunk.
-struct TAFPQuickRow {
-  const std::uint8_t* fdata = nullptr;  // fn1 quick p1 values, then fn2 quick p2 values
-  std::uint16_t fn1 = 0;
-  std::uint16_t fn2 = 0;
-  std::atomic<char16_t> ftyp{AFPTypNone};  // typ of the full row; stays when series drop
-  std::atomic<std::uint8_t> fflags{0};
-};
+// The quick scan reads one 32-bit head per row, all heads of a chunk side by side:
+// flags << 24 | kind << 16 | number of quick p1 values. Most rows fail on the head alone (kind
+// or length), so the scan walks 4 bytes per row instead of the row's values.
+constexpr int kFlagsShift = 24;
+constexpr int kKindShift = 16;
+constexpr std::uint32_t kLengthMask = 0xFFFF;
+// Kinds the scan can match: any other typ needs 100 % with no tolerance, which no value meets.
+constexpr std::uint32_t kKindOther = 0, kKindAudio = 1, kKindImage = 2;
+
+std::uint32_t KindOf(char16_t typ) {
+  return typ == AFPTypAudio ? kKindAudio : typ == AFPTypImage ? kKindImage : kKindOther;
+}
+std::uint8_t FlagsOf(std::uint32_t head) { return static_cast<std::uint8_t>(head >> kFlagsShift); }
+
+// Quick p1 values of up to this many lie in the row's fixed block (one cache line, in row order
+// in the chunk), so the scan finds them without reading a pointer first. That covers titles up
+// to about six minutes; longer ones keep p1 beside p2 in the arena.
+constexpr std::size_t kQuickBlock = 64;
 
 struct TAFPFullRow {
   std::shared_ptr<const RAFP> fseries;  // guarded by FCriticalsectionArr
@@ -31,9 +41,29 @@ constexpr std::int32_t kChunkRows = 1 << kChunkBits;
 constexpr std::int32_t kMaxRows = 1 << 27;
 constexpr std::int32_t kMaxChunks = kMaxRows >> kChunkBits;
 
+// Each array holds one field of every row of the chunk. Quick values are written before the
+// head that publishes them (release) and never change while the head says they are there.
 struct TAFPRowChunk {
-  std::array<TAFPQuickRow, kChunkRows> quick;
+  TAFPRowChunk() : fblockmem(new std::uint8_t[kChunkRows * kQuickBlock + 63]) {
+    // Left uninitialised: pages of rows without quick values are never touched.
+    const auto at = reinterpret_cast<std::uintptr_t>(fblockmem.get());
+    fblocks = fblockmem.get() + ((64 - at % 64) % 64);
+    for (auto& t : ftyp) t.store(AFPTypNone, std::memory_order_relaxed);
+  }
+  std::array<std::atomic<std::uint32_t>, kChunkRows> fhead{};
+  std::array<std::atomic<char16_t>, kChunkRows>
+      ftyp;                                     // typ of the full row; stays when series drop
+  std::array<std::uint16_t, kChunkRows> fn2{};  // number of quick p2 values
+  // Arena bytes: the quick p2 values, or (p1 beyond the block) quick p1 and then p2.
+  std::array<const std::uint8_t*, kChunkRows> fext{};
   std::array<TAFPFullRow, kChunkRows> full;
+  std::unique_ptr<std::uint8_t[]> fblockmem;
+  std::uint8_t* fblocks = nullptr;  // kQuickBlock bytes per row, 64-byte aligned
+};
+
+// The quick series of a row as the comparison reads them.
+struct TQuickSpans {
+  std::span<const std::uint8_t> p1, p2;
 };
 
 bool ValidateSeries(const RAFP& afp) {
@@ -93,9 +123,11 @@ inline bool CompareSeries(std::span<const std::uint8_t> r1p1, std::span<const st
 // Whether an unshifted comparison can still reach `required`: with P1 known, P2 is at most
 // the share of S's p2 that lies inside L's p2. Rows that cannot are left out of the scan's
 // hits either way; this only saves the second count for them.
-inline bool UnshiftedCanReach(std::span<const std::uint8_t> r1p1, std::span<const std::uint8_t> r1p2,
-                              std::span<const std::uint8_t> r2p1, std::span<const std::uint8_t> r2p2,
-                              std::int32_t tol, std::int32_t required) {
+inline bool UnshiftedCanReach(std::span<const std::uint8_t> r1p1,
+                              std::span<const std::uint8_t> r1p2,
+                              std::span<const std::uint8_t> r2p1,
+                              std::span<const std::uint8_t> r2p2, std::int32_t tol,
+                              std::int32_t required) {
   const bool row1long = r1p1.size() >= r2p1.size();
   const auto L1 = row1long ? r1p1 : r2p1, L2 = row1long ? r1p2 : r2p2;
   const auto S1 = row1long ? r2p1 : r1p1, S2 = row1long ? r2p2 : r1p2;
@@ -127,6 +159,46 @@ inline bool UnshiftedCanReach(std::span<const std::uint8_t> r1p1, std::span<cons
   return (c1 * 100 / s + c2max * 100 / s) / 2 >= required;
 }
 
+// 16 lanes of bytes; GCC and clang turn the operations into SIMD instructions of the target.
+typedef std::uint8_t TV16 __attribute__((vector_size(16)));
+
+inline TV16 Load16(const std::uint8_t* p) {
+  TV16 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Sum of 16 lanes of at most 31 each.
+inline std::int64_t SumOnes(TV16 ones) {
+  std::uint64_t lo, hi;
+  std::memcpy(&lo, &ones, 8);
+  std::memcpy(&hi, reinterpret_cast<const std::uint8_t*>(&ones) + 8, 8);
+  constexpr std::uint64_t kBytes = 0x0101010101010101ull;
+  return static_cast<std::int64_t>(((lo * kBytes) >> 56) + ((hi * kBytes) >> 56));
+}
+
+// 1 in every lane where |a - b| <= t.
+inline TV16 Within(TV16 a, TV16 b, TV16 t) {
+  const TV16 greater = reinterpret_cast<TV16>(a > b);
+  const TV16 d = ((a - b) & greater) | ((b - a) & ~greater);
+  return reinterpret_cast<TV16>(d <= t) & 1;
+}
+
+// Matches of the first s quick p1 values (s <= 64) of a candidate's fixed block with the query's
+// `qp1` (at least 64 readable bytes): always the whole block, lanes from s on masked out, so
+// the count takes no branch at all.
+inline std::int64_t CountBlock(const std::uint8_t* qp1, const std::uint8_t* block, std::size_t s,
+                               TV16 t) {
+  static constexpr TV16 kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  const TV16 end = TV16{} + static_cast<std::uint8_t>(s);
+  TV16 acc = {};
+  for (std::uint8_t j = 0; j < kQuickBlock; j += 16) {
+    const TV16 keep = reinterpret_cast<TV16>(kLane + j < end) & 1;
+    acc += Within(Load16(qp1 + j), Load16(block + j), t) & keep;
+  }
+  return SumOnes(acc);  // each lane counted at most 4, so the byte sums cannot overflow
+}
+
 std::int32_t Tolerance(char16_t typ) {
   return typ == AFPTypAudio ? 20 : typ == AFPTypImage ? 10 : -1;
 }
@@ -140,7 +212,8 @@ std::int32_t Required(char16_t typ, std::int32_t audio, std::int32_t image) {
 class TAFPRowStore {
  public:
   TAFPRowStore() : fchunks(new std::atomic<TAFPRowChunk*>[kMaxChunks]) {
-    for (std::int32_t i = 0; i < kMaxChunks; ++i) fchunks[i].store(nullptr, std::memory_order_relaxed);
+    for (std::int32_t i = 0; i < kMaxChunks; ++i)
+      fchunks[i].store(nullptr, std::memory_order_relaxed);
   }
   ~TAFPRowStore() {
     for (std::int32_t i = 0; i < kMaxChunks; ++i) delete fchunks[i].load();
@@ -150,11 +223,33 @@ class TAFPRowStore {
 
   std::int32_t Count() const { return fcount.load(std::memory_order_acquire); }
   bool Has(std::int32_t r) const { return r >= 0 && r < Count(); }
-  TAFPQuickRow& Quick(std::int32_t r) const {
-    return fchunks[r >> kChunkBits].load(std::memory_order_acquire)->quick[r & (kChunkRows - 1)];
+  TAFPRowChunk& Chunk(std::int32_t r) const {
+    return *fchunks[r >> kChunkBits].load(std::memory_order_acquire);
   }
-  TAFPFullRow& Full(std::int32_t r) const {
-    return fchunks[r >> kChunkBits].load(std::memory_order_acquire)->full[r & (kChunkRows - 1)];
+  static std::int32_t Slot(std::int32_t r) { return r & (kChunkRows - 1); }
+  std::atomic<std::uint32_t>& Head(std::int32_t r) const { return Chunk(r).fhead[Slot(r)]; }
+  std::atomic<char16_t>& Typ(std::int32_t r) const { return Chunk(r).ftyp[Slot(r)]; }
+  TAFPFullRow& Full(std::int32_t r) const { return Chunk(r).full[Slot(r)]; }
+  std::uint8_t Flags(std::int32_t r) const {
+    return FlagsOf(Head(r).load(std::memory_order_acquire));
+  }
+  // Under the comparator's lock: replaces the flags, keeps kind and length.
+  void SetFlags(std::int32_t r, std::uint8_t flags) const {
+    std::atomic<std::uint32_t>& head = Head(r);
+    head.store((head.load(std::memory_order_relaxed) & ((1u << kFlagsShift) - 1)) |
+                   (std::uint32_t{flags} << kFlagsShift),
+               std::memory_order_release);
+  }
+  // REQUIRES: the row's quick values are published (kQuick).
+  static TQuickSpans Spans(const TAFPRowChunk& c, std::int32_t slot, std::uint32_t head) {
+    const std::size_t n1 = head & kLengthMask, n2 = c.fn2[slot];
+    const std::uint8_t* ext = c.fext[slot];
+    if (n1 <= kQuickBlock)
+      return {{c.fblocks + static_cast<std::size_t>(slot) * kQuickBlock, n1}, {ext, n2}};
+    return {{ext, n1}, {ext + n1, n2}};
+  }
+  TQuickSpans Spans(std::int32_t r) const {
+    return Spans(Chunk(r), Slot(r), Head(r).load(std::memory_order_acquire));
   }
   // Under the comparator's lock. Rows beyond the new count are emptied so a later append
   // starts from a clean row.
@@ -165,10 +260,10 @@ class TAFPRowStore {
       fallocated += kChunkRows;
     }
     for (std::int32_t r = count; r < old; ++r) {
-      Quick(r).fflags.store(0);
+      Head(r).store(0);
       Full(r).fseries.reset();
       Full(r).flocks = 0;
-      Quick(r).ftyp.store(AFPTypNone);
+      Typ(r).store(AFPTypNone);
     }
     fcount.store(count, std::memory_order_release);
   }
@@ -191,6 +286,7 @@ class TAFPRowStore {
     return p;
   }
   std::size_t Bytes() const { return fbytes; }
+  void CountBlock() { fbytes += kQuickBlock; }
 
  private:
   std::unique_ptr<std::atomic<TAFPRowChunk*>[]> fchunks;
@@ -205,15 +301,31 @@ namespace {
 
 // Quick value k is the rounded mean of full values 22k .. 22k + 20; every 22nd value is left
 // out and a last incomplete group is dropped.
-void BuildQuickRow(TAFPRowStore& store, TAFPQuickRow& q, const RAFP& full) {
+// Writes the quick values of row r and returns its head without flags (kind and p1 length);
+// the caller publishes it.
+std::uint32_t BuildQuickRow(TAFPRowStore& store, std::int32_t r, const RAFP& full) {
   const std::size_t a = full.p1.size(), b = full.p2.size();
   auto quicklen = [](std::size_t n) {
     const std::int64_t v = (static_cast<std::int64_t>(n) - 1) / AFPQuickGroup - 1;
     return static_cast<std::size_t>(std::clamp<std::int64_t>(v, 0, 65535));
   };
   const std::size_t n1 = quicklen(a), n2 = quicklen(b);
-  std::uint8_t* data = store.Alloc(n1 + n2);
-  std::memset(data, 0, n1 + n2);
+  TAFPRowChunk& chunk = store.Chunk(r);
+  const std::int32_t slot = TAFPRowStore::Slot(r);
+  std::uint8_t* q1;
+  std::uint8_t* q2;
+  if (n1 <= kQuickBlock) {
+    q1 = chunk.fblocks + static_cast<std::size_t>(slot) * kQuickBlock;
+    q2 = store.Alloc(n2);
+    store.CountBlock();
+    // The scan reads whole 16-byte pieces of the block: the bytes past n1 must be defined.
+    std::memset(q1, 0, kQuickBlock);
+  } else {
+    q1 = store.Alloc(n1 + n2);
+    q2 = q1 + n1;
+  }
+  std::memset(q1, 0, n1);
+  std::memset(q2, 0, n2);
   // Group k sums positions 22k .. 22k + 20 (of each series as far as it reaches) and is stored
   // when the walk gets to position 22k + 21, i.e. while that lies inside the longer series.
   const std::size_t m_end = std::max(a, b);
@@ -226,12 +338,12 @@ void BuildQuickRow(TAFPRowStore& store, TAFPQuickRow& q, const RAFP& full) {
   };
   for (std::size_t k = 0; (k < n1 || k < n2) && k * kStep + kLen < m_end; ++k) {
     // The divisor is 21: odd, so nearest rounding never meets a tie.
-    if (k < n1) data[k] = static_cast<std::uint8_t>(RoundDiv(sum(full.p1, k * kStep), kLen));
-    if (k < n2) data[n1 + k] = static_cast<std::uint8_t>(RoundDiv(sum(full.p2, k * kStep), kLen));
+    if (k < n1) q1[k] = static_cast<std::uint8_t>(RoundDiv(sum(full.p1, k * kStep), kLen));
+    if (k < n2) q2[k] = static_cast<std::uint8_t>(RoundDiv(sum(full.p2, k * kStep), kLen));
   }
-  q.fdata = data;
-  q.fn1 = static_cast<std::uint16_t>(n1);
-  q.fn2 = static_cast<std::uint16_t>(n2);
+  chunk.fn2[slot] = static_cast<std::uint16_t>(n2);
+  chunk.fext[slot] = n1 <= kQuickBlock ? q2 : q1;
+  return (KindOf(full.typ) << kKindShift) | static_cast<std::uint32_t>(n1);
 }
 
 }  // namespace
@@ -291,16 +403,17 @@ bool TAFPComp::loadfromafpcache(const std::string& dbPath, bool fullmemorymode) 
     FLoadDone.notify_all();
   };
   try {
-    cache->Init(dbPath, [this](std::int32_t f, std::int32_t d, std::int64_t g, const std::string& id,
-                               const RAFP& afp) { OnCacheRecord(f, d, g, id, afp); });
+    cache->Init(dbPath,
+                [this](std::int32_t f, std::int32_t d, std::int64_t g, const std::string& id,
+                       const RAFP& afp) { OnCacheRecord(f, d, g, id, afp); });
   } catch (...) {
     finish();
     throw;
   }
   {
     std::lock_guard<std::mutex> lock(FCriticalsectionArr);
-    const std::int32_t records = static_cast<std::int32_t>(
-        std::min<std::int64_t>(cache->RecordCount(), kMaxRows));
+    const std::int32_t records =
+        static_cast<std::int32_t>(std::min<std::int64_t>(cache->RecordCount(), kMaxRows));
     FStore.load()->Resize(records);
     Fafpcompdata_loaded.store(records);
   }
@@ -325,7 +438,8 @@ void TAFPComp::OnCacheRecord(std::int32_t, std::int32_t, std::int64_t dsglobinde
 std::int32_t TAFPComp::StoreRow(std::int32_t index, const RAFP& afp, bool keep) {
   std::unique_lock<std::mutex> lock(FCriticalsectionArr);
   // An append during a cache load would take the number of a record still to come.
-  if (index < 0) FLoadDone.wait(lock, [this]() MS_REQUIRES(FCriticalsectionArr) { return !FLoading; });
+  if (index < 0)
+    FLoadDone.wait(lock, [this]() MS_REQUIRES(FCriticalsectionArr) { return !FLoading; });
   return StoreRowLocked(index, afp, keep);
 }
 
@@ -337,11 +451,10 @@ std::int32_t TAFPComp::StoreRowLocked(std::int32_t index, const RAFP& afp, bool 
     store.Resize(index + 1);
   }
   if (!store.Has(index)) return index;
-  TAFPQuickRow& q = store.Quick(index);
   TAFPFullRow& full = store.Full(index);
-  std::uint8_t flags = q.fflags.load();
+  std::uint8_t flags = store.Flags(index);
   if (!(flags & kLoaded)) {
-    q.ftyp.store(afp.typ);
+    store.Typ(index).store(afp.typ);
     if (keep) {
       auto series = std::make_shared<RAFP>();
       series->p1 = afp.p1;
@@ -350,19 +463,20 @@ std::int32_t TAFPComp::StoreRowLocked(std::int32_t index, const RAFP& afp, bool 
       series->loaded = true;
       full.fseries = std::move(series);
       flags |= kLoaded | (ValidateSeries(afp) ? kValid : 0);
-      q.fflags.store(flags, std::memory_order_release);
+      store.SetFlags(index, flags);
     }
   }
   if (!(flags & kQuick)) {
     // Built from the series the row holds now (the new one unless the row was loaded before).
-    BuildQuickRow(store, q, full.fseries ? *full.fseries : afp);
+    const std::uint32_t head = BuildQuickRow(store, index, full.fseries ? *full.fseries : afp);
     flags |= kQuick;
-    q.fflags.store(flags, std::memory_order_release);
+    store.Head(index).store(head | (std::uint32_t{flags} << kFlagsShift),
+                            std::memory_order_release);
   }
   if (!keep && (flags & kLoaded)) {
     // Lock counts stay: a thread holding the row keeps its own count.
     full.fseries.reset();
-    q.fflags.store(flags & ~(kLoaded | kValid), std::memory_order_release);
+    store.SetFlags(index, flags & ~(kLoaded | kValid));
   }
   return index;
 }
@@ -378,7 +492,7 @@ std::int32_t TAFPComp::afploadtemp(const RAFP& afp) {
   TAFPRowStore& store = *FStore.load();
   // Only this caller can reach the row now (other searches stop at the loaded rows), so its
   // quick values may be rebuilt; the old ones stay in the arena for any stale pointer.
-  store.Quick(r).fflags.store(0, std::memory_order_release);
+  store.SetFlags(r, 0);
   return StoreRowLocked(r, afp, true);
 }
 
@@ -387,7 +501,7 @@ void TAFPComp::afpreleasetemp(std::int32_t r) {
   TAFPRowStore& store = *FStore.load();
   if (!store.Has(r) || r < Fafpcompdata_loaded.load()) return;
   store.Full(r).fseries.reset();
-  store.Quick(r).fflags.store(0, std::memory_order_release);
+  store.SetFlags(r, 0);
   FFreeTempRows.push_back(r);
 }
 
@@ -397,7 +511,7 @@ bool TAFPComp::getafp(std::int32_t r, RAFP& afp) const {
   const TAFPRowStore& store = *FStore.load();
   if (!store.Has(r)) return false;
   const TAFPFullRow& full = store.Full(r);
-  afp.typ = store.Quick(r).ftyp.load();
+  afp.typ = store.Typ(r).load();
   afp.internalRefCount = full.flocks;
   if (full.fseries) {
     afp.p1 = full.fseries->p1;
@@ -411,11 +525,11 @@ bool TAFPComp::getafpquick(std::int32_t r, RAFP& afp) const {
   afp.Clear();
   const TAFPRowStore& store = *FStore.load();
   if (!store.Has(r)) return false;
-  const TAFPQuickRow& q = store.Quick(r);
-  if (!(q.fflags.load(std::memory_order_acquire) & kQuick)) return false;
-  afp.p1.assign(q.fdata, q.fdata + q.fn1);
-  afp.p2.assign(q.fdata + q.fn1, q.fdata + q.fn1 + q.fn2);
-  afp.typ = q.ftyp.load();
+  if (!(store.Flags(r) & kQuick)) return false;
+  const TQuickSpans q = store.Spans(r);
+  afp.p1.assign(q.p1.begin(), q.p1.end());
+  afp.p2.assign(q.p2.begin(), q.p2.end());
+  afp.typ = store.Typ(r).load();
   afp.loaded = true;
   return true;
 }
@@ -435,8 +549,7 @@ void TAFPComp::afpUnlockRow(std::int32_t index) {
   if (full.flocks < 1 && !FFullMemoryMode.load()) {
     // Threads still comparing hold their own pointer; the series is freed after them.
     full.fseries.reset();
-    TAFPQuickRow& q = store.Quick(index);
-    q.fflags.store(q.fflags.load() & ~(kLoaded | kValid), std::memory_order_release);
+    store.SetFlags(index, store.Flags(index) & ~(kLoaded | kValid));
     full.flocks = 0;
   }
 }
@@ -449,14 +562,14 @@ std::int32_t TAFPComp::afpLocked(std::int32_t index) const {
 
 bool TAFPComp::afpcheck(std::int32_t r) const {
   const TAFPRowStore& store = *FStore.load();
-  return store.Has(r) && (store.Quick(r).fflags.load(std::memory_order_acquire) & kQuick);
+  return store.Has(r) && (store.Flags(r) & kQuick);
 }
 
 bool TAFPComp::afpvalidate(std::int32_t r) const {
   const TAFPRowStore& store = *FStore.load();
   if (!store.Has(r)) return false;
   // Without its series a row has empty p1 and p2, whose extremes (0 and 2147483647) pass.
-  const std::uint8_t flags = store.Quick(r).fflags.load(std::memory_order_acquire);
+  const std::uint8_t flags = store.Flags(r);
   return !(flags & kLoaded) || (flags & kValid);
 }
 
@@ -523,8 +636,8 @@ bool TAFPComp::afpcomp(std::int32_t i1, std::int32_t i2, bool vortest, bool durc
   vglinfo2.clear();
   const TAFPRowStore* store = FStore.load();
   if (!store->Has(i1) || !store->Has(i2)) return false;
-  const char16_t typ = store->Quick(i1).ftyp.load();
-  if (typ != store->Quick(i2).ftyp.load()) return false;
+  const char16_t typ = store->Typ(i1).load();
+  if (typ != store->Typ(i2).load()) return false;
   const std::int32_t required = Required(typ, minproz_audio, minproz_image);
   const std::int32_t tol = Tolerance(typ);
 
@@ -532,13 +645,9 @@ bool TAFPComp::afpcomp(std::int32_t i1, std::int32_t i2, bool vortest, bool durc
   bool compared = false;
   bool valid = false;
   if (vortest) {
-    const TAFPQuickRow& q1 = store->Quick(i1);
-    const TAFPQuickRow& q2 = store->Quick(i2);
-    if (!(q1.fflags.load(std::memory_order_acquire) & kQuick) ||
-        !(q2.fflags.load(std::memory_order_acquire) & kQuick))
-      return false;
-    compared = CompareSeries({q1.fdata, q1.fn1}, {q1.fdata + q1.fn1, q1.fn2}, {q2.fdata, q2.fn1},
-                             {q2.fdata + q2.fn1, q2.fn2}, durchschieben, tol, out);
+    if (!(store->Flags(i1) & kQuick) || !(store->Flags(i2) & kQuick)) return false;
+    const TQuickSpans q1 = store->Spans(i1), q2 = store->Spans(i2);
+    compared = CompareSeries(q1.p1, q1.p2, q2.p1, q2.p2, durchschieben, tol, out);
     valid = compared && afpvalidate(i1) && afpvalidate(i2);
   } else {
     // With full-memory mode off, cache rows are pinned for the comparison so that a series
@@ -573,7 +682,8 @@ bool TAFPComp::afpcomp(std::int32_t i1, std::int32_t i2, bool vortest, bool durc
   if (!compared) return false;
   vglresproz = out.proz;
   const std::string pos =
-      std::to_string(RoundDiv(std::int64_t(out.o1) * 100, static_cast<std::int64_t>(out.lenL))) + "%";
+      std::to_string(RoundDiv(std::int64_t(out.o1) * 100, static_cast<std::int64_t>(out.lenL))) +
+      "%";
   const std::string small =
       std::to_string(out.proz) + "% Übereinstimmung durch kleineren Datei bei Position " + pos;
   const std::string large =
@@ -590,33 +700,82 @@ void TAFPComp::afpquickscan(std::int32_t r, std::int32_t first, std::int32_t las
   hits.clear();
   const TAFPRowStore& store = *FStore.load();
   if (!store.Has(r) || !afpcheck(r) || !afpvalidate(r)) return;
-  const TAFPQuickRow& qr = store.Quick(r);
-  const char16_t typ = qr.ftyp.load();
+  const char16_t typ = store.Typ(r).load();
+  const std::uint32_t kind = KindOf(typ);
+  if (kind == kKindOther) return;  // no row of another kind can reach its 100 %
   const std::int32_t required = Required(typ, minproz_audio, minproz_image);
   const std::int32_t tol = Tolerance(typ);
-  const std::span<const std::uint8_t> a1(qr.fdata, qr.fn1), a2(qr.fdata + qr.fn1, qr.fn2);
+  const TQuickSpans q = store.Spans(r);
+  if (q.p1.empty() || q.p2.empty()) return;
+  // The p1 lengths that pass the comparison's length test against the query, whichever of the
+  // two is the long row: (|L| - 1) * f <= (|S| - 1) * 10 with f = 9, or 7 when shifting.
+  const std::uint64_t f = durchschieben ? 7 : 9, nq = q.p1.size();
+  const std::uint32_t lo =
+      static_cast<std::uint32_t>(std::max<std::uint64_t>(1, ((nq - 1) * f + 9) / 10 + 1));
+  const std::uint32_t hi =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(kLengthMask, (nq - 1) * 10 / f + 1));
+  if (lo > hi) return;
+  const std::uint32_t mask = (std::uint32_t{kQuick} << kFlagsShift) | (0xFFu << kKindShift);
+  const std::uint32_t want = (std::uint32_t{kQuick} << kFlagsShift) | (kind << kKindShift);
   last = std::min(last, store.Count());
+  // The query's p1 padded to a whole block, and the p1 matches needed before p2 is counted
+  // (ceil(2 * required * s / 100)) for every short-row length a block can have.
+  std::vector<std::uint8_t> qp1(q.p1.begin(), q.p1.end());
+  qp1.resize(std::max(qp1.size(), kQuickBlock), 0);
+  std::array<std::int64_t, kQuickBlock + 1> need2{};
+  for (std::size_t ss = 0; ss <= kQuickBlock; ++ss)
+    need2[ss] = (2 * std::int64_t(required) * static_cast<std::int64_t>(ss) + 99) / 100;
+  const TV16 tv = TV16{} + static_cast<std::uint8_t>(std::clamp(tol, 0, 255));
   RCompOutcome out;
+  std::array<std::uint16_t, kChunkRows> candidates;
   for (std::int32_t x = std::max(first, 0); x < last;) {
-    // One chunk at a time: the rows of a chunk are contiguous.
-    const std::int32_t chunk_end = std::min(last, (x | (kChunkRows - 1)) + 1);
-    const TAFPQuickRow* row = &store.Quick(x);
-    for (; x < chunk_end; ++x, ++row) {
-      const std::uint8_t flags = row->fflags.load(std::memory_order_acquire);
-      if (!(flags & kQuick)) continue;
-      // Quick values lie in row order in the arena: ask for the bytes a few rows ahead now,
-      // so that they are in the cache when those rows get compared (a hint, never a fault).
-      __builtin_prefetch(row->fdata + 768);
-      if (row->ftyp.load(std::memory_order_relaxed) != typ) continue;
-      if (!durchschieben && !UnshiftedCanReach(a1, a2, {row->fdata, row->fn1},
-                                               {row->fdata + row->fn1, row->fn2}, tol, required))
+    // One chunk at a time. First the heads alone pick the rows of the query's kind whose
+    // length can pass; only those rows' values are read.
+    const std::int32_t base = x & ~(kChunkRows - 1);
+    const std::int32_t end = std::min(last, base + kChunkRows);
+    const TAFPRowChunk& chunk = store.Chunk(x);
+    std::size_t n = 0;
+    for (std::int32_t s = x - base, e = end - base; s < e; ++s) {
+      const std::uint32_t head =
+          chunk.fhead[static_cast<std::size_t>(s)].load(std::memory_order_acquire);
+      const bool pick = (head & mask) == want && (head & kLengthMask) - lo <= hi - lo;
+      candidates[n] = static_cast<std::uint16_t>(s);
+      n += pick;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::int32_t s = candidates[k];
+      // The blocks of the next candidates are on their way while this one is compared.
+      if (k + 4 < n)
+        __builtin_prefetch(chunk.fblocks + std::size_t{candidates[k + 4]} * kQuickBlock);
+      const std::uint32_t head =
+          chunk.fhead[static_cast<std::size_t>(s)].load(std::memory_order_acquire);
+      if ((head & mask) != want) continue;
+      const std::size_t n1 = head & kLengthMask;
+      if (!durchschieben && n1 <= kQuickBlock) {
+        // UnshiftedCanReach for a row whose values lie in its block, in the same steps: the
+        // count of p1 must reach `need` and the best case with p2 the required percentage.
+        const std::size_t n2 = chunk.fn2[static_cast<std::size_t>(s)];
+        if (n2 == 0) continue;
+        const bool row1long = q.p1.size() >= n1;
+        const std::size_t ss = row1long ? n1 : q.p1.size();
+        const std::size_t s2 = row1long ? n2 : q.p2.size(), l2 = row1long ? q.p2.size() : n2;
+        const std::int64_t c2max = s2 <= l2 ? static_cast<std::int64_t>(s2) : 0;
+        const std::int64_t c1 = CountBlock(
+            qp1.data(), chunk.fblocks + static_cast<std::size_t>(s) * kQuickBlock, ss, tv);
+        if (c1 < need2[ss] - c2max) continue;
+        const std::int64_t sl = static_cast<std::int64_t>(ss);
+        if ((c1 * 100 / sl + c2max * 100 / sl) / 2 < required) continue;
+      }
+      const TQuickSpans row = TAFPRowStore::Spans(chunk, s, head);
+      if (!durchschieben && n1 > kQuickBlock &&
+          !UnshiftedCanReach(q.p1, q.p2, row.p1, row.p2, tol, required))
         continue;
-      if (!CompareSeries(a1, a2, {row->fdata, row->fn1}, {row->fdata + row->fn1, row->fn2},
-                         durchschieben, tol, out))
-        continue;
+      if (!CompareSeries(q.p1, q.p2, row.p1, row.p2, durchschieben, tol, out)) continue;
+      const std::uint8_t flags = FlagsOf(head);
       if (out.proz >= required && std::abs(out.o1 - out.o2) < 10 &&
           (!(flags & kLoaded) || (flags & kValid)))
-        hits.push_back({x, out.proz, out.row1long ? out.o1 : -out.o1});
+        hits.push_back({base + s, out.proz, out.row1long ? out.o1 : -out.o1});
     }
+    x = end;
   }
 }

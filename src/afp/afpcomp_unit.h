@@ -6,8 +6,11 @@
 // Storage is built for millions of rows that are read while others are added:
 // - rows live in fixed-size chunks that never move; the row count is published atomically, so
 //   readers need no lock to reach a row while rows are appended or grown;
-// - quick data of all rows lies in one append-only arena and never changes once published, so
-//   the quick scan (afpquickscan, afpcomp with vortest) takes no lock per row;
+// - the quick scan reads, per chunk, one 32-bit head per row (flags, kind, number of quick p1
+//   values) side by side, so that rows of another kind or a length the comparison rejects cost
+//   4 bytes; the quick p1 values of a row lie in a fixed 64-byte block of the chunk (longer
+//   ones, and all p2 values, in an append-only arena). Quick values never change once their
+//   head publishes them, so the scan (afpquickscan, afpcomp with vortest) takes no lock;
 // - a full series is held through a shared pointer: a comparison copies the pointer under
 //   FCriticalsectionArr and keeps the series alive even when the row's last lock drops it.
 // With full-memory mode off, cache rows keep only their quick rows (about 40 bytes of row data

@@ -23,7 +23,8 @@ CompResult Compare(TAFPComp& comp, std::int32_t a, std::int32_t b, bool vortest,
   return r;
 }
 
-RAFP Series(std::vector<std::uint8_t> p1, std::vector<std::uint8_t> p2, char16_t typ = AFPTypAudio) {
+RAFP Series(std::vector<std::uint8_t> p1, std::vector<std::uint8_t> p2,
+            char16_t typ = AFPTypAudio) {
   RAFP afp;
   afp.p1 = std::move(p1);
   afp.p2 = std::move(p2);
@@ -53,7 +54,8 @@ TEST(TAFPComp, QuickRowIsTheMeanOfEveryTwentyTwoValues) {
 
   struct Case {
     std::size_t n1, n2, q1, q2;
-  } const cases[] = {{41, 1000, 1, 48}, {40, 61, 0, 2}, {0, 62, 0, 2}, {1200, 700, 58, 33}};
+  } const cases[] = {{41, 1000, 1, 48},   {40, 61, 0, 2},       {0, 62, 0, 2},
+                     {1200, 700, 58, 33}, {1320, 1340, 64, 65}, {1340, 2400, 65, 118}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.n1);
     RAFP afp = MakeAfp(std::max(c.n1, c.n2), 3);
@@ -61,8 +63,20 @@ TEST(TAFPComp, QuickRowIsTheMeanOfEveryTwentyTwoValues) {
     afp.p2.resize(c.n2);
     const std::int32_t row = comp.afpload(-1, afp);
     ASSERT_TRUE(comp.getafpquick(row, quick));
-    EXPECT_EQ(quick.p1.size(), c.q1);
-    EXPECT_EQ(quick.p2.size(), c.q2);
+    ASSERT_EQ(quick.p1.size(), c.q1);
+    ASSERT_EQ(quick.p2.size(), c.q2);
+    // Every value is the rounded mean of its 21 full values (missing ones count 0) while the
+    // walk over the longer series reaches the value after them, 0 beyond; however the row
+    // stores them.
+    const std::size_t longer = std::max(c.n1, c.n2);
+    const auto mean = [longer](const RAFPValArray& v, std::size_t k) {
+      if (22 * k + 21 >= longer) return std::uint8_t{0};
+      int sum = 0;
+      for (std::size_t i = 22 * k; i < 22 * k + 21; ++i) sum += i < v.size() ? v[i] : 0;
+      return static_cast<std::uint8_t>((sum + 10) / 21);
+    };
+    for (std::size_t k = 0; k < c.q1; ++k) EXPECT_EQ(quick.p1[k], mean(afp.p1, k)) << k;
+    for (std::size_t k = 0; k < c.q2; ++k) EXPECT_EQ(quick.p2[k], mean(afp.p2, k)) << k;
   }
 }
 
@@ -153,10 +167,31 @@ TEST(TAFPComp, FlatFingerprintsNeverMatch) {
     RAFP afp;
     bool valid;
   } const cases[] = {
-      {"constant", Series(std::vector<std::uint8_t>(200, 50), std::vector<std::uint8_t>(200, 50)), false},
-      {"p1 spans 19", [] { RAFP a = MakeAfp(200, 1); for (auto& v : a.p1) v = v % 20; a.p2.assign(200, 10); return a; }(), false},
-      {"p1 spans 20", [] { RAFP a = MakeAfp(200, 1); for (auto& v : a.p1) v = v % 21; a.p2.assign(200, 10); return a; }(), true},
-      {"a flat p1 fails whatever p2 spans", [] { RAFP a = MakeAfp(200, 1); a.p1.assign(200, 50); return a; }(), false},
+      {"constant", Series(std::vector<std::uint8_t>(200, 50), std::vector<std::uint8_t>(200, 50)),
+       false},
+      {"p1 spans 19",
+       [] {
+         RAFP a = MakeAfp(200, 1);
+         for (auto& v : a.p1) v = v % 20;
+         a.p2.assign(200, 10);
+         return a;
+       }(),
+       false},
+      {"p1 spans 20",
+       [] {
+         RAFP a = MakeAfp(200, 1);
+         for (auto& v : a.p1) v = v % 21;
+         a.p2.assign(200, 10);
+         return a;
+       }(),
+       true},
+      {"a flat p1 fails whatever p2 spans",
+       [] {
+         RAFP a = MakeAfp(200, 1);
+         a.p1.assign(200, 50);
+         return a;
+       }(),
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -206,7 +241,9 @@ TEST(TAFPComp, CountMatchesCountsWithinTolerance) {
   EXPECT_EQ(TAFPComp::CountMatches(a, b, 3, 255), 0);  // runs past the end
   EXPECT_EQ(TAFPComp::CountMatches({}, b, 0, 20), 0);
   std::vector<std::uint8_t> big(1000), other(1000);
-  for (int i = 0; i < 1000; ++i) big[i] = static_cast<std::uint8_t>(i * 7), other[i] = static_cast<std::uint8_t>(i * 7 + (i % 41));
+  for (int i = 0; i < 1000; ++i)
+    big[i] = static_cast<std::uint8_t>(i * 7),
+    other[i] = static_cast<std::uint8_t>(i * 7 + (i % 41));
   int expected = 0;
   for (int i = 0; i < 1000; ++i) expected += std::abs(big[i] - other[i]) <= 20;
   EXPECT_EQ(TAFPComp::CountMatches(big, other, 0, 20), expected);
@@ -275,7 +312,8 @@ TEST_F(TAFPCompCache, QuickScanEqualsOneQuickComparisonPerRow) {
   comp.loadfromafpcache(dir_.path(), false);
   const RAFP near = [&] {
     RAFP q = fps_[30];
-    for (std::size_t i = 0; i < q.p1.size(); i += 3) q.p1[i] = static_cast<std::uint8_t>(q.p1[i] / 2);
+    for (std::size_t i = 0; i < q.p1.size(); i += 3)
+      q.p1[i] = static_cast<std::uint8_t>(q.p1[i] / 2);
     return q;
   }();
   for (const RAFP& query : {fps_[30], near, Part(fps_[35], 50, 600), fps_[3]}) {
@@ -297,4 +335,53 @@ TEST_F(TAFPCompCache, QuickScanEqualsOneQuickComparisonPerRow) {
       }
     }
   }
+}
+
+TEST(TAFPComp, QuickScanOfEveryRowLayoutEqualsOneQuickComparisonPerRow) {
+  // Quick p1 values up to 64 lie in a row's fixed block, longer ones elsewhere: lengths on both
+  // sides of that edge, near copies of the queries (hits), strangers, other kinds and a row
+  // without quick values, compared with every query and with the query as long or short row.
+  TAFPComp comp;
+  std::vector<RAFP> bases;
+  for (std::size_t n : {700u, 1300u, 1320u, 1340u, 1500u, 2400u})
+    bases.push_back(MakeAfp(n, static_cast<std::uint32_t>(n)));
+  for (const RAFP& base : bases) {
+    comp.afpload(-1, base);
+    comp.afpload(-1, Part(base, 0, base.p1.size() * 19 / 20));
+    comp.afpload(-1, Part(base, base.p1.size() / 10, base.p1.size() * 9 / 10));
+    comp.afpload(-1, MakeAfp(base.p1.size(), 7));
+    RAFP image = base, other = base;
+    image.typ = AFPTypImage;
+    other.typ = u'X';
+    comp.afpload(-1, image);
+    comp.afpload(-1, other);
+  }
+  comp.afpload(-1, MakeAfp(60, 1));
+  const std::int32_t rows = comp.afpcompdata_rc();
+  std::size_t total_hits = 0;
+  for (const RAFP& base : bases) {
+    RAFP image = base;
+    image.typ = AFPTypImage;
+    for (const RAFP& query : {base, image}) {
+      const std::int32_t q = comp.afpload(-1, query);
+      for (bool shift : {false, true}) {
+        SCOPED_TRACE(testing::Message() << query.p1.size() << char(query.typ) << shift);
+        std::vector<RAFPQuickHit> hits;
+        comp.afpquickscan(q, 0, rows, shift, 85, 95, hits);
+        std::vector<RAFPQuickHit> expected;
+        for (std::int32_t r = 0; r < rows; ++r) {
+          const CompResult c = Compare(comp, q, r, true, shift);
+          if (c.result) expected.push_back({r, c.proz, c.ofs});
+        }
+        ASSERT_EQ(hits.size(), expected.size());
+        for (std::size_t i = 0; i < hits.size(); ++i) {
+          EXPECT_EQ(hits[i].row, expected[i].row);
+          EXPECT_EQ(hits[i].vglresproz, expected[i].vglresproz);
+          EXPECT_EQ(hits[i].vglresofs, expected[i].vglresofs);
+        }
+        total_hits += hits.size();
+      }
+    }
+  }
+  EXPECT_GT(total_hits, 24u);  // the table only tells something when rows do match
 }
