@@ -3,10 +3,11 @@
 //                              FILE|DIR|-...
 //
 // Computes the acoustic fingerprint of every file with the generator the identification uses
-// and prints it, as "name: value" lines or one JSON object per file and line, in the order the
-// files finish. Directories, names from standard input and -j N as for identify, with one
-// generator per worker. Exit code 0 when every file gave a fingerprint, 1 otherwise, 128 +
-// signal number when Ctrl+C or SIGTERM stopped the run.
+// and prints it, as aligned "name: value" lines of the fields that carry a value (--all: every
+// field, unaligned) or one JSON object per file and line, in the order the files finish.
+// Directories, names from standard input and -j N as for identify, with one generator per worker.
+// Exit code 0 when every file gave a fingerprint, 1 otherwise, 128 + signal number when Ctrl+C or
+// SIGTERM stopped the run.
 #include <iostream>
 #include <map>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "afp/afpdecoder_ext_unit.h"
 #include "cli_command.h"
 #include "file_batch.h"
+#include "plain_fields.h"
 
 namespace {
 
@@ -32,6 +34,7 @@ struct Options {
   bool recursive = false;
   bool null_separated = false;
   bool no_progress = false;
+  bool all = false;
   int jobs = 0;
 };
 
@@ -41,7 +44,7 @@ std::string TypText(char16_t typ) {
 
 class FingerprintWorker : public mscli::BatchWorker {
  public:
-  explicit FingerprintWorker(const Options& options) : fJson(options.json) {
+  explicit FingerprintWorker(const Options& options) : fJson(options.json), fAll(options.all) {
     fGen.SetDecodertype(options.decoder);
     fGen.SetExtDecodercmd(options.ext_cmd);
     fGen.SetExtDecoderPipeOutParam(options.pipe_param);
@@ -60,12 +63,14 @@ class FingerprintWorker : public mscli::BatchWorker {
     if (fJson) {
       out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     } else {
-      out << "FILE: " << file << '\n';
+      std::vector<mscli::PlainField> fields{{"FILE", file}};
       for (const auto& [key, value] : line.items()) {
         if (key == "file") continue;
-        out << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump()) << '\n';
+        fields.push_back(mscli::FieldOf(key, value));
+        // A failure shows even with no error text.
+        if (key == "ok") fields.back().carries = true;
       }
-      out << '\n';
+      out << mscli::PlainRecord(fields, fAll);
     }
     r.out = out.str();
     return r;
@@ -73,6 +78,7 @@ class FingerprintWorker : public mscli::BatchWorker {
 
  private:
   bool fJson;
+  bool fAll;
   TAFPDecoder fGen;
 };
 
@@ -110,6 +116,7 @@ const mscli::MsCliCommand kFingerprint("fingerprint", [](CLI::App& app) {
   CLI::App* sub =
       app.add_subcommand("fingerprint", "Compute the acoustic fingerprint of media files");
   sub->add_flag("--json", options->json, "Print one JSON object per file");
+  sub->add_flag("--all", options->all, "Plain output: every field, also those without a value");
   const std::map<std::string, RAfpDecodertype> decoders{
       {"acm", dtACM}, {"ext-file", dtExtFile}, {"ext-pipe", dtExtPipe}};
   sub->add_option("--decoder", options->decoder, "Decoder for files that are not PCM WAV")

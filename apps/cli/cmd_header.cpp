@@ -1,8 +1,10 @@
 // melodyseeker-cli header [--json] FILE...
 //
 // Reads the technical header of every file (MPEG frames, FLAC STREAMINFO, WAV format) with the
-// reader fingerprint generation uses, and prints every field, as "name: value" lines or one JSON
-// object per file and line. Exit code 0 when every header was read, 1 otherwise.
+// reader fingerprint generation uses, and prints it: the fields that carry a value, aligned,
+// with only the record of the file's format (default); every field as "name: value" lines
+// (--all); or one JSON object per file and line (--json). Exit code 0 when every header was
+// read, 1 otherwise.
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -11,12 +13,14 @@
 
 #include "afp/mediainfo_unit.h"
 #include "cli_command.h"
+#include "plain_fields.h"
 
 namespace {
 
 struct Options {
   std::vector<std::string> files;
   bool json = false;
+  bool all = false;
 };
 
 nlohmann::ordered_json Bytes(std::span<const std::uint8_t> b) {
@@ -76,6 +80,37 @@ nlohmann::ordered_json HeaderJson(const std::string& file, bool ok, const RHeade
             {"cbSize", w.cbSize}}}};
 }
 
+// Plain output. For people: whether it was read, the common fields, then the fields of the
+// record that belongs to the format, each only when it carries a value; --all: every field.
+std::string PlainText(const std::string& file, const nlohmann::ordered_json& line, bool all) {
+  std::vector<mscli::PlainField> fields{{"FILE", file}};
+  if (all) {
+    for (const auto& [key, value] : line.items()) {
+      if (key == "file") continue;
+      if (!value.is_object()) {
+        fields.push_back(mscli::FieldOf(key, value));
+        continue;
+      }
+      for (const auto& [sub, v] : value.items())
+        fields.push_back(mscli::FieldOf(key + '.' + sub, v));
+    }
+    return mscli::PlainRecord(fields, true);
+  }
+  fields.emplace_back("ok", line["ok"] == true ? "true" : "false");
+  for (const char* key : {"Format", "FormatReadOk", "TimeSec", "isScan", "isVBR"})
+    fields.push_back(mscli::FieldOf(key, line[key]));
+  const std::string format = line["Format"];
+  const char* part = format == "HIF_MPEG"   ? "Mpeg"
+                     : format == "HIF_FLAC" ? "Flac"
+                     : format == "HIF_WAV"  ? "Wave"
+                                            : nullptr;
+  if (part != nullptr) {
+    for (const auto& [sub, v] : line[part].items())
+      fields.push_back(mscli::FieldOf(std::string(part) + '.' + sub, v));
+  }
+  return mscli::PlainRecord(fields, false);
+}
+
 int Run(const Options& options) {
   int result = mscli::kExitOk;
   for (const std::string& file : options.files) {
@@ -87,20 +122,7 @@ int Run(const Options& options) {
       std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
       continue;
     }
-    std::cout << "FILE: " << file << '\n';
-    for (const auto& [key, value] : line.items()) {
-      if (key == "file") continue;
-      if (value.is_object()) {
-        for (const auto& [sub, v] : value.items()) {
-          std::cout << key << '.' << sub << ": "
-                    << (v.is_string() ? v.get<std::string>() : v.dump()) << '\n';
-        }
-      } else {
-        std::cout << key << ": " << (value.is_string() ? value.get<std::string>() : value.dump())
-                  << '\n';
-      }
-    }
-    std::cout << '\n';
+    std::cout << PlainText(file, line, options.all);
   }
   std::cout.flush();
   return result;
@@ -110,6 +132,7 @@ const mscli::MsCliCommand kHeader("header", [](CLI::App& app) {
   auto options = std::make_shared<Options>();
   CLI::App* sub = app.add_subcommand("header", "Read the technical header of media files");
   sub->add_flag("--json", options->json, "Print one JSON object per file");
+  sub->add_flag("--all", options->all, "Plain output: every field of every record");
   sub->add_option("FILE", options->files, "Media files")->required();
   return [options] { return Run(*options); };
 });

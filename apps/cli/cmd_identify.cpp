@@ -2,7 +2,8 @@
 //                           FILE|DIR|-...
 //
 // Sends one request per file (with its absolute path) to the running service and prints each
-// reply: the reply values as "NAME: value" lines (default), the reply document as received
+// reply: the reply values that carry something as aligned "NAME: value" lines (default; --all
+// prints every value unaligned, as earlier versions did), the reply document as received
 // (--xml), or one JSON object per file and line (--json), in the order the replies arrive.
 // Directories are walked with -r (only the file types the service takes); "-" reads file names
 // from standard input (-0: NUL-separated). -j N runs N requests at once, each over its own
@@ -13,6 +14,7 @@
 // Exit code: 0 when every reply is a success, 1 when any is an ERROR reply (or a file name
 // cannot be sent), 2 when the service cannot be reached or stops answering, 128 + signal
 // number when Ctrl+C or SIGTERM stopped the run.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -26,6 +28,7 @@
 
 #include "cli_command.h"
 #include "file_batch.h"
+#include "plain_fields.h"
 #include "service/melodyseeker_share_unit.h"
 #include "service/pipeserver_unit.h"
 
@@ -41,6 +44,7 @@ struct Options {
   bool recursive = false;
   bool null_separated = false;
   bool no_progress = false;
+  bool all = false;
   int jobs = 0;
   double timeout_seconds = 600;
 };
@@ -77,15 +81,20 @@ std::string FormatReply(Output output, const std::string& file,
     out << Dump(line) << '\n';
     return out.str();
   }
+  // People see the values the service gave, aligned; --all prints every field as scripts
+  // written against the plain form expect.
+  std::vector<mscli::PlainField> fields;
   if (!reply.ok) {
-    out << "FILENAME: " << file << "\nERROR: " << reply.Error << "\n\n";
-    return out.str();
+    fields = {{"FILENAME", file}, {"ERROR", reply.Error}};
+  } else {
+    fields = {{"FILENAME", reply.FileName}, {"TITLE", reply.Title}, {"ARTIST", reply.Artist},
+              {"ALBUM", reply.Album},       {"TRACK", reply.Track}, {"YEAR", reply.Year},
+              {"GENRE", reply.Genre},       {"BPM", reply.BPM},     {"SYNPOS", reply.SynPos}};
   }
-  out << "FILENAME: " << reply.FileName << "\nTITLE: " << reply.Title
-      << "\nARTIST: " << reply.Artist << "\nALBUM: " << reply.Album << "\nTRACK: " << reply.Track
-      << "\nYEAR: " << reply.Year << "\nGENRE: " << reply.Genre << "\nBPM: " << reply.BPM
-      << "\nSYNPOS: " << reply.SynPos << "\n\n";
-  return out.str();
+  if (!all && reply.ok &&
+      std::all_of(fields.begin() + 1, fields.end(), [](const auto& f) { return !f.carries; }))
+    fields.emplace_back("", "(not known: the service gave no values)");
+  return mscli::PlainRecord(fields, all);
 }
 
 // A failure on our side for one file (no reply involved).
@@ -101,8 +110,8 @@ mscli::BatchResult LocalFailure(Output output, const std::string& file, const st
 
 class IdentifyWorker : public mscli::BatchWorker {
  public:
-  IdentifyWorker(Output output, std::chrono::milliseconds timeout)
-      : fOutput(output), fTimeout(timeout) {}
+  IdentifyWorker(Output output, bool all, std::chrono::milliseconds timeout)
+      : fOutput(output), fAll(all), fTimeout(timeout) {}
   bool Connect(const std::string& pipe) { return fClient.Connect(pipe); }
   const std::string& LastError() const { return fClient.LastError(); }
 
@@ -131,7 +140,7 @@ class IdentifyWorker : public mscli::BatchWorker {
     if (!ClientXmlReadReply(raw, reply, error))
       return LocalFailure(fOutput, file, "unreadable reply: " + error);
     mscli::BatchResult r;
-    r.out = FormatReply(fOutput, file, raw, reply);
+    r.out = FormatReply(fOutput, fAll, file, raw, reply);
     r.kind = !reply.ok                                     ? mscli::BatchKind::Failed
              : reply.Title.empty() && reply.Artist.empty() ? mscli::BatchKind::NotKnown
                                                            : mscli::BatchKind::Done;
@@ -142,6 +151,7 @@ class IdentifyWorker : public mscli::BatchWorker {
 
  private:
   Output fOutput;
+  bool fAll;
   std::chrono::milliseconds fTimeout;
   TPipeClient fClient;
 };
@@ -166,7 +176,7 @@ int Run(const Options& options) {
   std::vector<std::unique_ptr<mscli::BatchWorker>> workers;
   std::string connect_error;
   for (std::size_t i = 0; i < wanted; ++i) {
-    auto worker = std::make_unique<IdentifyWorker>(output, timeout);
+    auto worker = std::make_unique<IdentifyWorker>(output, options.all, timeout);
     if (!worker->Connect(pipe)) {
       connect_error = worker->LastError();
       break;
@@ -200,6 +210,7 @@ const mscli::MsCliCommand kIdentify("identify", [](CLI::App& app) {
   auto* xml = sub->add_flag("--xml", options->xml, "Print each reply document as received");
   auto* json = sub->add_flag("--json", options->json, "Print one JSON object per file");
   xml->excludes(json);
+  sub->add_flag("--all", options->all, "Plain output: every field, also those without a value");
   sub->add_option("--pipe", options->pipe,
                   "Channel name of the service (default: $MELODYSEEKER_PIPE or MelodySeeker)");
   sub->add_option("--timeout", options->timeout_seconds,

@@ -1,8 +1,9 @@
 // melodyseeker-cli tags [--json] FILE...
 //
 // Reads every file with the two tag readers the identification uses: the ID3v1 reader
-// ("simple") and the facade over the format readers ("advanced"). Prints the status and values
-// of both, as "name: value" lines or as one JSON object per file and line (--json).
+// ("simple") and the facade over the format readers ("advanced"). Prints the values that carry
+// something, aligned (default), every field of both as "name: value" lines (--all), or one JSON
+// object per file and line (--json).
 // Exit code: 0 when both readers succeed for every file, 1 when any load fails, 2 when the tag
 // readers cannot be created.
 #include <iostream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "cli_command.h"
+#include "plain_fields.h"
 #include "tags/tag_advanced_unit.h"
 #include "tags/tag_simple_unit.h"
 
@@ -20,6 +22,7 @@ namespace {
 struct Options {
   std::vector<std::string> files;
   bool json = false;
+  bool all = false;
 };
 
 nlohmann::ordered_json SimpleJson(const TSimpleTag& t, bool ok) {
@@ -64,15 +67,39 @@ nlohmann::ordered_json AdvancedJson(const TAdvancedTag& t, bool ok) {
           {"v_synchpos", v.v_synchpos}};
 }
 
-void PrintText(const std::string& file, const nlohmann::ordered_json& line) {
-  std::cout << "FILE: " << file << '\n';
+// Every field as "simple.name: value" / "advanced.name: value" (--all).
+void PrintAll(const std::string& file, const nlohmann::ordered_json& line) {
+  std::vector<mscli::PlainField> fields{{"FILE", file}};
   for (const char* part : {"simple", "advanced"}) {
-    for (const auto& [key, value] : line[part].items()) {
-      std::cout << part << '.' << key << ": "
-                << (value.is_string() ? value.get<std::string>() : value.dump()) << '\n';
-    }
+    for (const auto& [key, value] : line[part].items())
+      fields.push_back(mscli::FieldOf(std::string(part) + '.' + key, value));
   }
-  std::cout << '\n';
+  std::cout << mscli::PlainRecord(fields, true);
+}
+
+// For people: the values of the format reader (title and artist first), then what the tag is,
+// then the ID3v1 values when there is such a tag; only what carries a value, aligned.
+void PrintPlain(const std::string& file, const nlohmann::ordered_json& line) {
+  const nlohmann::ordered_json& adv = line["advanced"];
+  const nlohmann::ordered_json& v1 = line["simple"];
+  std::vector<mscli::PlainField> fields{{"FILE", file}};
+  for (const char* key :
+       {"Title", "Artist", "Album", "Track", "Year", "genre", "comment", "orgartist", "composer",
+        "url", "copyright", "encoder", "bpm", "v_groups", "v_rating", "v_synchpos"})
+    fields.push_back(mscli::FieldOf(key, adv[key]));
+  if (adv["TagPresent"] == true) {
+    for (const char* key : {"TagTyp", "TagVers", "TagSize"})
+      fields.push_back(mscli::FieldOf(key, adv[key]));
+  }
+  if (adv["ok"] != true) fields.push_back(mscli::FieldOf("error", adv["error"]));
+  if (v1["tagPresent"] == true) {
+    for (const char* key : {"Title", "Artist", "Album", "Track", "Year", "genre", "comment"})
+      fields.push_back(mscli::FieldOf(std::string("ID3v1 ") + key, v1[key]));
+  }
+  if (v1["ok"] != true) fields.push_back(mscli::FieldOf("ID3v1 error", v1["error"]));
+  if (adv["TagPresent"] != true && v1["tagPresent"] != true && adv["ok"] == true)
+    fields.emplace_back("", "(no tags)");
+  std::cout << mscli::PlainRecord(fields, false);
 }
 
 int Run(const Options& options) {
@@ -95,8 +122,10 @@ int Run(const Options& options) {
     if (options.json) {
       // File names and tag texts need not be valid UTF-8; never let one abort the output.
       std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    } else if (options.all) {
+      PrintAll(file, line);
     } else {
-      PrintText(file, line);
+      PrintPlain(file, line);
     }
   }
   std::cout.flush();
@@ -107,6 +136,7 @@ const mscli::MsCliCommand kTags("tags", [](CLI::App& app) {
   auto options = std::make_shared<Options>();
   CLI::App* sub = app.add_subcommand("tags", "Read the tags of media files");
   sub->add_flag("--json", options->json, "Print one JSON object per file");
+  sub->add_flag("--all", options->all, "Plain output: every field of both readers");
   sub->add_option("FILE", options->files, "Media files")->required();
   return [options] { return Run(*options); };
 });

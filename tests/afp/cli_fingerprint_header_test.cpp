@@ -74,6 +74,26 @@ TEST(CliFingerprintHeader, JsonLines) {
   EXPECT_EQ(hd[0]["Mpeg"]["headerposfirst"], -1);
   EXPECT_TRUE(hd[0]["Flac"].contains("samlingRate"));
 
+  // Plain header for people: the WAV record only, fields with a value, aligned; --all as before.
+  {
+    std::string out, err;
+    const std::string cli = std::string(MS_BINARY_DIR) + "/apps/melodyseeker-cli";
+    ASSERT_TRUE(RunProcessPiped(TCommandArgs{cli, "header", wav}, out, err, 60000, 1 << 20)) << err;
+    EXPECT_EQ(out.rfind("FILE:                  " + wav +
+                            "\nok:                    true\n"
+                            "Format:                HIF_WAV\n",
+                        0),
+              0u)
+        << out;
+    EXPECT_NE(out.find("\nWave.nSamplesPerSec:   8000\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Mpeg."), std::string::npos) << out;
+    EXPECT_EQ(out.find("cbSize"), std::string::npos) << out;
+    ASSERT_TRUE(
+        RunProcessPiped(TCommandArgs{cli, "header", "--all", wav}, out, err, 60000, 1 << 20));
+    EXPECT_NE(out.find("\nMpeg.headerposfirst: -1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nWave.cbSize: 0\n"), std::string::npos) << out;
+  }
+
   auto pipe = RunCli({"fingerprint", "--json", "--decoder", "ext-pipe", "--ext-cmd",
                       "ffmpeg -nostdin -loglevel error -i %i -f wav %o", dir.File("x.ogg")},
                      code);

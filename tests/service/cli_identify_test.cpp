@@ -123,13 +123,18 @@ TEST_F(CliIdentifyTest, OutputFormatsAndServiceDiscovery) {
   const Case cases[] = {
       {"xml prints the reply as received", "identify --xml --pipe " + name_ + " /m/ok.mp3", 0,
        ClientXmlResult("/m/ok.mp3", kTitle, "Artist", "Album", 3, 0, "Pop", 0, 12), false},
-      {"text lists the values", "identify --pipe " + name_ + " /m/ok.mp3", 0,
+      {"text shows the values there are, aligned", "identify --pipe " + name_ + " /m/ok.mp3", 0,
+       "FILENAME:  /m/ok.mp3\nTITLE:     " + kTitle +
+           "\nARTIST:    Artist\nALBUM:     Album\nTRACK:     3\nGENRE:     Pop\n"
+           "SYNPOS:    12\n\n",
+       false},
+      {"--all lists every value", "identify --all --pipe " + name_ + " /m/ok.mp3", 0,
        "FILENAME: /m/ok.mp3\nTITLE: " + kTitle +
            "\nARTIST: Artist\nALBUM: Album\nTRACK: 3\n"
            "YEAR: \nGENRE: Pop\nBPM: \nSYNPOS: 12\n\n",
        false},
       {"text shows the error", "identify --pipe " + name_ + " /m/x.mp3", 1,
-       "ERROR: " + ErrorFor("/m/x.mp3"), true},
+       "FILENAME:  /m/x.mp3\nERROR:     " + ErrorFor("/m/x.mp3") + "\n\n", false},
       {"environment names the channel", "identify --json /m/ok.mp3", 0, "\"ok\":true", true},
       {"a name XML cannot carry fails alone, output stays valid UTF-8",
        "identify --json --pipe " + name_ + " \"$(printf '/m/\\344.mp3')\" /m/ok.mp3", 1,

@@ -67,6 +67,22 @@ TEST(TagsFromFfmpeg, CliReadsWhatFfmpegWrote) {
     EXPECT_EQ(a["Track"], "7/12");
     EXPECT_EQ(json["simple"]["ok"], true);
   }
+
+  // Plain output for people: title and artist first, only fields with a value, aligned; --all
+  // keeps every field of both readers.
+  const std::string path = dir.File("a.flac");
+  const std::string plain = RunCommand("'" + cli + "' tags '" + path + "'");
+  EXPECT_EQ(plain.rfind("FILE:     " + path + "\nTitle:    " + title +
+                            "\nArtist:   Artist\n"
+                            "Album:    Album\nTrack:    7/12\n",
+                        0),
+            0u)
+      << plain;
+  EXPECT_EQ(plain.find("Year"), std::string::npos) << plain;
+  EXPECT_NE(plain.find("\nTagTyp:   tt_flac\n"), std::string::npos) << plain;
+  const std::string all = RunCommand("'" + cli + "' tags --all '" + path + "'");
+  EXPECT_NE(all.find("\nadvanced.Year: \n"), std::string::npos) << all;
+  EXPECT_NE(all.find("\nsimple.tagPresent: false\n"), std::string::npos) << all;
 }
 
 }  // namespace
