@@ -54,7 +54,7 @@ std::string Dump(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string FormatReply(Output output, const std::string& file,
+std::string FormatReply(Output output, bool all, const std::string& file,
                         const std::vector<std::uint8_t>& raw, const TClientXmlReply& reply) {
   std::ostringstream out;
   if (output == Output::Xml) {
