@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <thread>
 
 extern char** environ;
@@ -28,6 +30,13 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The children the runners wait for right now, so that a shutdown can end them all. A pid is
+// taken out under the lock in the same step that reaps it, so AbortAllProcesses never signals
+// a process group whose leader is gone (its number could belong to someone else by then).
+std::mutex g_childrenLock;
+std::set<pid_t> g_children;     // guarded by g_childrenLock
+bool g_childrenAborted = false;  // guarded by g_childrenLock
 
 // Closes a descriptor once, on every path out of the runner.
 class TFd {
@@ -161,6 +170,13 @@ TChildOutcome RunChild(const TCommandArgs& args, std::string* out, std::string* 
     return outcome;
   }
   const bool piped = out != nullptr && err != nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_childrenLock);
+    if (g_childrenAborted) {
+      outcome.start_errno = ECANCELED;
+      return outcome;
+    }
+  }
 
   TDrain drains[2];
   TFd write_ends[2];
@@ -237,6 +253,21 @@ TChildOutcome RunChild(const TCommandArgs& args, std::string* out, std::string* 
     outcome.start_errno = rc;
     return outcome;
   }
+  {
+    std::lock_guard<std::mutex> lock(g_childrenLock);
+    g_children.insert(pid);
+    // A shutdown that began while we were starting the child: it must not run on.
+    if (g_childrenAborted) {
+      ::kill(-pid, SIGKILL);
+      ::kill(pid, SIGKILL);
+    }
+  }
+  auto reap = [pid](int options, int& st, bool& gone) {
+    std::lock_guard<std::mutex> lock(g_childrenLock);
+    const bool known = Reap(pid, options, st, gone);
+    if (gone) g_children.erase(pid);
+    return known;
+  };
 
   TFd pidfd(OpenPidfd(pid));
   std::vector<char> buffer(piped ? kReadPiece : 0);
@@ -284,14 +315,15 @@ TChildOutcome RunChild(const TCommandArgs& args, std::string* out, std::string* 
         }
       }
     }
-    if (check_child) status_known = Reap(pid, WNOHANG, status, exited);
+    if (check_child) status_known = reap(WNOHANG, status, exited);
   }
 
   if (!exited) {
     ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
     bool gone = false;
-    Reap(pid, 0, status, gone);
+    // The child was just sent SIGKILL, so this blocking wait under the lock is short.
+    reap(0, status, gone);
     outcome.kind = TChildOutcome::kTimedOut;
   } else {
     outcome.kind = TChildOutcome::kExited;
@@ -328,6 +360,15 @@ std::string OsReleaseValue(const std::string& key) {
 }
 
 }  // namespace
+
+void AbortAllProcesses() {
+  std::lock_guard<std::mutex> lock(g_childrenLock);
+  g_childrenAborted = true;
+  for (pid_t pid : g_children) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+  }
+}
 
 TCommandArgs SplitCommandLine(std::string_view s) {
   TCommandArgs args;

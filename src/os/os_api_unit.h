@@ -45,6 +45,12 @@ bool RunProcessPiped(const TCommandArgs& args, std::string& output, std::string&
 bool RunProcessPiped(std::string_view command_line, std::string& output, std::string& error,
                      std::uint32_t timeout_ms, std::uint32_t byte_limit);
 
+// Ends every program a runner is waiting for (its whole process group, SIGKILL) and makes every
+// later start fail at once (ECANCELED): the service's shutdown, so that no decoder outlives the
+// service or holds it up. The runners then return false as for a killed child. Any thread;
+// there is no way back.
+void AbortAllProcesses();
+
 // As RunProcessPiped, but all three standard streams of the child are /dev/null and the message
 // text (without line break) goes to `error`, which is emptied first.
 bool RunProcess(const TCommandArgs& args, std::uint32_t timeout_ms, std::string& error);

@@ -5,20 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
+#include <cerrno>
+#include <ctime>
+#include <exception>
 #include <filesystem>
-#include <memory>
-#include <thread>
 
 #include "diagnostics/debug_unit.h"
-#include "melodyseeker_version.h"
+#include "os/os_api_unit.h"
 #include "platform/main_thread_queue.h"
 #include "platform/ui_prompt.h"
 #include "service/cacheaccess_unit.h"
 #include "service/melodyseeker_glob_unit.h"
 #include "service/startoncemutex_unit.h"
-#include "web/cacheupdate_unit.h"
+#include "web/WebRequest_Unit.h"
 #include "web/webapi_unit.h"
 
 namespace {
@@ -47,41 +46,29 @@ std::string UpperDE(std::string s) {
   return s;
 }
 
-void PrintUsage() {
-  std::fprintf(stdout,
-               "Usage: melodyseeker [--headless] [local] [ONECORE|/ONECORE]\n"
-               "  The MelodySeeker service: answers identification requests of local clients.\n"
-               "  local        use the web service's local mode (first argument only)\n"
-               "  ONECORE      bind the process to the first processor\n"
-               "  --headless   no tray UI; messages and status go to standard error\n"
-               "  --help       this text\n"
-               "  --version    the version\n"
-               "Environment: APPDATA (data directory base), MELODYSEEKER_API (web service "
-               "address), MELODYSEEKER_PIPE (socket name)\n");
+std::string SelfExe() {
+  std::error_code ec;
+  return std::filesystem::read_symlink("/proc/self/exe", ec).string();
 }
 
-// Prints download status changes at once and download progress at most once a second.
-class THeadlessStatus {
- public:
-  void operator()(const TCacheUpdateStatus& s) {
-    const auto now = std::chrono::steady_clock::now();
-    if (s.Text != FLastText) {
-      FLastText = s.Text;
-      FLastPrint = now;
-      std::fprintf(stderr, "Status: %s\n", s.Text.c_str());
-      return;
-    }
-    if (s.Download && now - FLastPrint >= std::chrono::seconds(1)) {
-      FLastPrint = now;
-      std::fprintf(stderr, "Status: %s (%lld / %lld Bytes)\n", s.Text.c_str(),
-                   static_cast<long long>(s.FilePos), static_cast<long long>(s.FileMax));
+[[noreturn]] void ReportAndAbort() {
+  std::string message = "unbekannte Ausnahme";
+  if (std::exception_ptr e = std::current_exception()) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      message = x.what();
+    } catch (...) {
     }
   }
-
- private:
-  std::string FLastText;
-  std::chrono::steady_clock::time_point FLastPrint{};
-};
+  // The process is going down either way; a failure to report must not stop that.
+  try {
+    Debug_Log("Exception Report: " + message);
+    THeadlessPrompt().Show(TPromptKind::Error, "Exception Report: " + message, TPromptButtons::Ok);
+  } catch (...) {
+  }
+  std::abort();
+}
 
 }  // namespace
 
@@ -100,63 +87,88 @@ bool LocalModeRequested(const std::vector<std::string>& args) {
   return a == "local";
 }
 
-int MelodySeekerMain(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      PrintUsage();
-      return 0;
-    }
-    if (a == "--version") {
-      std::printf("MelodySeeker %s\n", MELODYSEEKER_VERSION_STRING);
-      return 0;
-    }
-    if (a == "--headless") continue;
-    if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
-      std::fprintf(stderr, "melodyseeker: unknown option %s (see --help)\n", a.c_str());
-      return 2;
-    }
-    args.push_back(a);
-  }
-
-  // Blocked before any thread exists, so every thread inherits the mask and only the sigwait
-  // thread below ever takes them.
-  sigset_t stopsignals;
-  sigemptyset(&stopsignals);
-  sigaddset(&stopsignals, SIGTERM);
-  sigaddset(&stopsignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopsignals, nullptr);
+void BlockServiceSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
 
-  // Module initialisation.
+void InstallExceptionReport() { std::set_terminate(&ReportAndAbort); }
+
+TServiceSignals::TServiceSignals(std::function<void()> onstop, std::function<void()> onreload) {
+  FThread = std::thread([this, onstop = std::move(onstop), onreload = std::move(onreload)] {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    // A short wait, so that the destructor never needs a signal of its own to end the thread.
+    const timespec step{0, 200 * 1000 * 1000};
+    while (!FDone.load()) {
+      const int sig = sigtimedwait(&set, nullptr, &step);
+      if (sig == SIGHUP) {
+        if (onreload) onreload();
+      } else if (sig == SIGTERM || sig == SIGINT) {
+        if (onstop) onstop();
+      }
+    }
+  });
+}
+
+TServiceSignals::~TServiceSignals() {
+  FDone.store(true);
+  if (FThread.joinable()) FThread.join();
+}
+
+TMelodySeekerService::TMelodySeekerService(std::shared_ptr<TMainThreadQueue> queue,
+                                           TServiceOptions options)
+    : FQueue(std::move(queue)), FOptions(std::move(options)) {}
+
+TMelodySeekerService::~TMelodySeekerService() { Shutdown(); }
+
+bool TMelodySeekerService::InitModule() {
   InitPaths();
-  auto queue = std::make_shared<TPlainMainThreadQueue>();
-  auto dispatcher = std::make_unique<TCacheAccess>(queue, PipeNameFromEnvironment());
-  const std::string programfile =
-      std::filesystem::path(argc > 0 ? argv[0] : "").filename().string();
-  if (!CheckSingleInstance(programfile)) {
-    ShowMessage(TPromptKind::Warning, AlreadyRunningText(programfile));
-    dispatcher.reset();
-    return 0;
+  FDispatcher = std::make_unique<TCacheAccess>(FQueue, FOptions.PipeName);
+  if (!CheckSingleInstance(FOptions.ProgramFile)) {
+    ShowMessage(TPromptKind::Warning, AlreadyRunningText(FOptions.ProgramFile));
+    FDispatcher.reset();
+    FExitCode = 0;
+    return false;
   }
-  if (!dispatcher->PipeServerStarted()) {
-    const TPipeServer* server = dispatcher->PipeServer();
-    ShowMessage(TPromptKind::Error, (server ? server->LastError() + " " + server->LastErrorDetail()
-                                            : std::string("Socket-Server nicht gestartet")));
+  // Without its socket the service could never answer; downloading and loading the whole
+  // cache for nobody would only cost time, so it ends here and says why.
+  if (!FDispatcher->PipeServerStarted()) {
+    const TPipeServer* server = FDispatcher->PipeServer();
+    ShowMessage(TPromptKind::Error, server != nullptr
+                                        ? server->LastError() + " " + server->LastErrorDetail()
+                                        : std::string("Socket-Server nicht gestartet"));
+    FDispatcher.reset();
+    FExitCode = 1;
+    return false;
   }
+  return true;
+}
 
-  // Start-up of the main window's logic.
-  if (LocalModeRequested(args)) TWebAPI::SetLocalMode();
+bool TMelodySeekerService::StartMainWindow() {
+  if (LocalModeRequested(FOptions.Args)) TWebAPI::SetLocalMode();
   InitVersionText();
   TWebAPI::SetReferer(std::string(kRefererBase) + "#" + kProductName + VersionText());
-  if (OneCoreRequested(args)) {
+  if (OneCoreRequested(FOptions.Args)) {
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(0, &set);
     if (sched_setaffinity(0, sizeof set, &set) != 0)
       ShowMessage(TPromptKind::Warning, "Fehler beim Ausführen der Prozessorzuordnung");
   }
+  auto fail = [this] {
+    FDispatcher.reset();
+    FExitCode = 1;
+    return false;
+  };
   if (startpfad_read().empty() || startpfad_write().empty()) {
     ShowMessage(TPromptKind::Warning,
                 std::string("Interner Fehler: Es konnte kein Datenpfad gefunden/erzeugt werden!") +
@@ -165,8 +177,7 @@ int MelodySeekerMain(int argc, char** argv) {
                     "technischen Support!" +
                     kLFCR + "startpfad_read:" + startpfad_read() + kLFCR +
                     "startpfad_write:" + startpfad_write() + kLFCR);
-    dispatcher.reset();
-    return 1;
+    return fail();
   }
   for (const char* sub : {"Cache", "Backup"}) {
     const std::string dir = startpfad_write() + "/" + sub;
@@ -175,63 +186,170 @@ int MelodySeekerMain(int argc, char** argv) {
       ShowMessage(TPromptKind::Warning,
                   std::string("Fehler: Verzeichnisstuktur konnte nicht angelegt werden!") + kLFCR +
                       "startpfad_write: " + startpfad_write());
-      dispatcher.reset();
-      return 1;
+      return fail();
     }
   }
-  const std::string configfile = startpfad_write() + "/" + kConfigFileName;
+  FConfigFile = startpfad_write() + "/" + kConfigFileName;
   std::string error;
-  if (!LoadConfig(configfile, VersionText(), error)) ShowMessage(TPromptKind::Warning, error);
+  if (!LoadConfig(FConfigFile, VersionText(), error)) ShowMessage(TPromptKind::Warning, error);
   const TMelodySeekerConfig config = GetConfig();
   if (!config.BaseURL.empty()) TWebAPI::SetConfiguredBaseURL(config.BaseURL);
   if (config.DebugStart)
     Debug_Init(std::string(kProductName) + " " + VersionText() + " RP: " + startpfad_read() +
                    " WP: " + startpfad_write(),
                startpfad_write());
+  InstallExceptionReport();
+  FStarted = true;
 
-  std::thread signalthread([&stopsignals, queue] {
-    int sig = 0;
-    sigwait(&stopsignals, &sig);
-    queue->quit();
-  });
+  FStatus.Phase = TServicePhase::Starting;
+  FStatus.Text = "MelodySeeker startet";
+  FStatus.Pid = ::getpid();
+  FStatus.Version = VersionText();
+  FStatus.DataDir = startpfad_write();
+  FStatus.Pipe = FOptions.PipeName;
+  FStatus.Program = LanguageKey();
+  FStatus.Exe = SelfExe();
+  Publish();
+  return true;
+}
 
-  std::fprintf(stderr, "MelodySeeker %s: Socket \"%s\", Daten %s\n", VersionText().c_str(),
-               PipeNameFromEnvironment().c_str(), startpfad_write().c_str());
+std::string TMelodySeekerService::LanguageKey() const {
+  return startpfad_read() + "/" + FOptions.ProgramFile;
+}
 
-  // The download starts 100 ms after start-up, like the window's start timer.
-  std::unique_ptr<TWebAPICacheUpdateThread> download;
-  THeadlessStatus status;
-  TCacheAccess* dispatcherptr = dispatcher.get();
-  queue->wait_and_process(std::chrono::milliseconds(100));
-  TCacheUpdateSettings settings{startpfad_write() + "/Cache/",
-                                GetLanguageOverride(startpfad_read() + "/" + programfile),
+int TMelodySeekerService::PipeServerClientCount() const {
+  return FDispatcher ? FDispatcher->PipeServerClientCount() : 0;
+}
+
+void TMelodySeekerService::Publish() {
+  FStatus.Clients = PipeServerClientCount();
+  FPublisher.Publish(FStatus);
+}
+
+void TMelodySeekerService::StartDownload() {
+  if (!FStarted || FShutDown || FDownload) return;
+  StartDownloadRun();
+}
+
+void TMelodySeekerService::StartDownloadRun() {
+  if (FDownload) {
+    FDownload->WaitFor();  // the failed run posted its last status; it is ending or ended
+    FDownload.reset();
+    // A run that failed while loading may have filled rows; the next one starts empty.
+    FDispatcher->AfpComp().afploadsetup(0);
+  }
+  FRetryPlanned = false;
+  FStatus.RetryAt = 0;
+  TCacheUpdateSettings settings{startpfad_write() + "/Cache/", GetLanguageOverride(LanguageKey()),
                                 VersionText()};
-  download = std::make_unique<TWebAPICacheUpdateThread>(
-      dispatcher->AfpComp(), settings, queue, [&status](const TCacheUpdateStatus& s) { status(s); },
-      [dispatcherptr] {
-        if (dispatcherptr->PipeServerState() == serverInit) {
-          dispatcherptr->SetPipeServerState(serverReady);
-          std::fprintf(stderr, "MelodySeeker bereit\n");
-        }
-      });
-  download->Start();
+  FDownload = std::make_unique<TWebAPICacheUpdateThread>(
+      FDispatcher->AfpComp(), settings, FQueue,
+      [this](const TCacheUpdateStatus& s) { DownloadStatus(s); }, [this] { DownloadReady(); });
+  FDownload->Start();
+}
 
-  queue->run();
+void TMelodySeekerService::DownloadStatus(const TCacheUpdateStatus& s) {
+  if (FShutDown) return;
+  if (OnStatus) OnStatus(s);
+  FStatus.Text = s.Text;
+  if (s.Aborted) {
+    FStatus.Phase = TServicePhase::Failed;
+    static constexpr std::string_view kAborted = "Abgebrochen ";
+    FStatus.Reason =
+        s.Text.compare(0, kAborted.size(), kAborted) == 0 ? s.Text.substr(kAborted.size()) : s.Text;
+    if (FOptions.RetryDownload && !FStopRequested.load() && !FRetryPlanned) {
+      // 1, 2, 4, ... times the first delay, never longer than the cap.
+      std::chrono::seconds delay = FOptions.RetryDelay;
+      for (int i = 0; i < FFailedRuns && delay < kMaxRetryDelay; ++i) delay *= 2;
+      delay = std::min(delay, kMaxRetryDelay);
+      ++FFailedRuns;
+      FRetryPlanned = true;
+      FRetryDue = std::chrono::steady_clock::now() + delay;
+      FStatus.RetryAt = static_cast<std::int64_t>(std::time(nullptr)) + delay.count();
+      if (OnRetryPlanned) OnRetryPlanned(delay);
+    }
+  } else if (!s.Loaded && FStatus.Phase != TServicePhase::Ready) {
+    FStatus.Phase = TServicePhase::Downloading;
+    FStatus.Reason.clear();
+    if (s.Download) {
+      FStatus.FileIndex = s.MainPos + 1;
+      FStatus.FileCount = s.MainMax + 1;
+      FStatus.Bytes = s.FilePos;
+      FStatus.TotalBytes = s.FileMax;
+    }
+  }
+  Publish();
+}
 
-  // "Beenden": abort the load and the download, stop serving, release, save.
-  Debug_Log("Programmende: Shutdown (Signal)");
-  download->Terminate();
-  download->AbortRequest();
-  dispatcher->Abort();
-  download->WaitFor();
-  dispatcher->Destroy();
-  queue->process_pending();
-  download.reset();
-  dispatcher.reset();
-  if (!SaveConfig(configfile, error)) ShowMessage(TPromptKind::Warning, error);
+void TMelodySeekerService::DownloadReady() {
+  if (FShutDown || !FDispatcher) return;
+  if (FDispatcher->PipeServerState() != serverInit) return;
+  FDispatcher->SetPipeServerState(serverReady);
+  FFailedRuns = 0;
+  FStatus.Phase = TServicePhase::Ready;
+  FStatus.Reason.clear();
+  FStatus.RetryAt = 0;
+  if (auto cache = FDispatcher->AfpComp().afpcache()) {
+    FStatus.CacheFiles = cache->FileCount();
+    FStatus.Records = cache->RecordCount();
+  }
+  Publish();
+  if (OnReady) OnReady();
+}
 
-  // The sigwait thread ends with the signal that got us here; when quit came another way, wake it.
-  pthread_kill(signalthread.native_handle(), SIGTERM);
-  signalthread.join();
-  return 0;
+void TMelodySeekerService::Tick() {
+  if (!FStarted || FShutDown) return;
+  if (FRetryPlanned && !FStopRequested.load() && std::chrono::steady_clock::now() >= FRetryDue)
+    StartDownloadRun();
+  if (PipeServerClientCount() != FStatus.Clients) Publish();
+}
+
+void TMelodySeekerService::ReloadConfiguration() {
+  if (!FStarted || FShutDown) return;
+  std::string error;
+  if (!ReloadConfig(FConfigFile, error)) {
+    ShowMessage(TPromptKind::Warning, error);
+    return;
+  }
+  const TMelodySeekerConfig config = GetConfig();
+  if (!config.BaseURL.empty()) TWebAPI::SetConfiguredBaseURL(config.BaseURL);
+  Debug_Log("Konfiguration neu eingelesen");
+}
+
+void TMelodySeekerService::RequestStop() {
+  FStopRequested.store(true);
+  // Whatever runs now would hold the shutdown up: an external decoder may take a minute, a
+  // transfer half an hour. Neither result is wanted any more.
+  AbortAllProcesses();
+  TWebRequest::AbortAll();
+  FQueue->post([] {});  // wakes the main loop
+}
+
+void TMelodySeekerService::Shutdown() {
+  if (FShutDown) return;
+  FShutDown = true;
+  if (!FDispatcher && !FDownload) return;
+  if (FStarted) {
+    FStatus.Phase = TServicePhase::Stopping;
+    FStatus.Text = "MelodySeeker wird beendet";
+    FStatus.RetryAt = 0;
+    FPublisher.Publish(FStatus);
+  }
+  AbortAllProcesses();
+  TWebRequest::AbortAll();
+  if (FDownload) {
+    FDownload->Terminate();
+    FDownload->AbortRequest();
+  }
+  if (FDispatcher) FDispatcher->Abort();
+  if (FDownload) FDownload->WaitFor();
+  if (FDispatcher) FDispatcher->Destroy();
+  FQueue->process_pending();
+  FDownload.reset();
+  FDispatcher.reset();
+  if (FStarted) {
+    std::string error;
+    if (!SaveConfig(FConfigFile, error)) ShowMessage(TPromptKind::Warning, error);
+  }
+  FPublisher.Withdraw();
 }

@@ -58,6 +58,14 @@ std::string GetAppDataDir() {
   return IsDir(dir) ? dir : std::string();
 }
 
+std::string GetXdgDataHome() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && *xdg == '/') return StripDelimiter(xdg);
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home != '/') return {};
+  return StripDelimiter(std::string(home) + "/.local/share");
+}
+
 std::string GetAllUsersDir() { return EnvDir("ALLUSERSPROFILE"); }
 
 std::string GetTempDir() {
@@ -93,17 +101,32 @@ bool ForceDir(const std::string& dir) {
 std::string FindDataPath(const std::string& name, bool create) {
   struct Candidate {
     std::string base, path;
+    bool makebase = false;  // the base itself is created in the creation pass
   };
   // A candidate whose base is missing would start at "/" — never a place for user data — so it
-  // is left out.
+  // is left out. The exception is the per-user data home: a fresh account has no ~/.local/share
+  // until some program makes it, and that is our job as much as anyone's. It is made with the
+  // mode the desktop standard asks for (0700), and never together with a missing home
+  // directory.
   std::vector<Candidate> candidates;
-  if (std::string base = GetAppDataDir(); !base.empty())
+  if (std::string base = GetAppDataDir(); !base.empty()) {
     candidates.push_back({base, base + "/" + name});
+  } else if (std::string xdg = GetXdgDataHome(); create && !xdg.empty()) {
+    const char* xdgenv = std::getenv("XDG_DATA_HOME");
+    const bool explicitly = xdgenv != nullptr && *xdgenv == '/';
+    const char* home = std::getenv("HOME");
+    if (explicitly || (home != nullptr && IsDir(home))) candidates.push_back({xdg, xdg + "/" + name, true});
+  }
   if (std::string base = GetAllUsersDir(); !base.empty())
     candidates.push_back({base, base + "/Anwendungsdaten/" + name});
   for (const Candidate& c : candidates)
     if (IsDir(c.path) && DirWriteTest(c.path)) return c.path;
   for (const Candidate& c : candidates) {
+    if (create && c.makebase && !IsDir(c.base)) {
+      std::error_code ec;
+      fs::create_directories(c.base, ec);
+      if (!ec) fs::permissions(c.base, fs::perms::owner_all, fs::perm_options::replace, ec);
+    }
     if (create && DirWriteTest(c.base) && !IsDir(c.path)) {
       if (!ForceDir(c.path))
         ShowMessage(TPromptKind::Warning,

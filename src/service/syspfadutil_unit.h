@@ -12,6 +12,8 @@ bool IsWindowsAppsInstall();
 // $APPDATA when it names an existing directory, else $XDG_DATA_HOME, else ~/.local/share (each
 // only when it exists); empty otherwise.
 std::string GetAppDataDir();
+// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share; whether or not it exists.
+std::string GetXdgDataHome();
 // $ALLUSERSPROFILE when it names an existing directory, else empty.
 std::string GetAllUsersDir();
 // $TMPDIR or /tmp.

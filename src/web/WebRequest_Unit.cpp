@@ -11,6 +11,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <set>
 #include <new>
 #include <ostream>
 #include <sstream>
@@ -401,9 +402,31 @@ void AppendHeader(SlistPtr& list, const std::string& line) {
 
 }  // namespace
 
-TWebRequest::TWebRequest() : fhttp(std::make_unique<TCurl>(*this)) {}
+namespace {
 
-TWebRequest::~TWebRequest() = default;
+// Every live request object, so that a shutdown can end all transfers at once.
+std::mutex g_requestsLock;
+std::set<TWebRequest*> g_requests;  // guarded by g_requestsLock
+std::atomic<bool> g_allAborted{false};
+
+}  // namespace
+
+TWebRequest::TWebRequest() : fhttp(std::make_unique<TCurl>(*this)) {
+  std::lock_guard<std::mutex> lock(g_requestsLock);
+  g_requests.insert(this);
+}
+
+TWebRequest::~TWebRequest() {
+  std::lock_guard<std::mutex> lock(g_requestsLock);
+  g_requests.erase(this);
+}
+
+void TWebRequest::AbortAll() {
+  // Set first: a request that starts while the list is walked sees it and ends at once.
+  g_allAborted.store(true);
+  std::lock_guard<std::mutex> lock(g_requestsLock);
+  for (TWebRequest* request : g_requests) request->AbortRequest();
+}
 
 void TWebRequest::AbortRequest() {
   fAbortRequest = true;
@@ -430,7 +453,7 @@ bool TWebRequest::WebRequest_stream(const std::string& RequestUrl, const std::st
                                     bool bPost, bool bInfinit, const std::string* RequestStream,
                                     std::ostream* ResponseStream, std::string& ResponseType,
                                     std::int64_t MaxResponseBytes) {
-  fAbortRequest = false;
+  fAbortRequest = g_allAborted.load();
   fInquiryTime = 0;
   fResponseCode = 0;
   fAnswerStarted = false;

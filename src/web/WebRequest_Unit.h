@@ -153,6 +153,9 @@ class TWebRequest {
 
   // Thread-safe: ends the running request within moments (false, ResponseCode -1).
   void AbortRequest();
+  // Thread-safe: AbortRequest for every object, and every request started later ends at once
+  // as aborted. The service's shutdown; there is no way back.
+  static void AbortAll();
 
   // Thread-safe: bytes received so far in the current response.
   std::int64_t ReceivedBytes() const { return fWebRequestEvents.ReceivedBytes(); }

@@ -1,14 +1,17 @@
 #pragma once
 // The pieces of the end-to-end tests: a fingerprint web service on 127.0.0.1 (cpp-httplib) whose
 // answers each test sets, and one real `melodyseeker --headless` process with its own data,
-// lock and socket names.
+// lock and socket names (its arguments, environment and program file chosen by the test when
+// it needs to), and the real `melodyseeker-cli` run with the same environment.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -36,6 +39,7 @@ class FakeService {
  public:
   FakeService() {
     FServer.Get("/v2/getState.php", [this](const httplib::Request&, httplib::Response& res) {
+      ++StateRequests;
       std::this_thread::sleep_for(std::chrono::milliseconds(StateDelayMs));
       res.set_content("<apistate><online>" + std::string(Online ? "1" : "0") +
                           "</online><message_de>Wartung</message_de><message_en>Maintenance"
@@ -91,9 +95,10 @@ class FakeService {
     return FTagRequests;
   }
 
-  bool Online = true;
+  std::atomic<bool> Online{true};  // may change while the service asks
   std::string MinVers;
   int StateDelayMs = 0;
+  std::atomic<int> StateRequests{0};
   int TagDelayMs = 0;                     // before each tag answer
   std::string AddTitle = "Neu angelegt";  // the title an add request gets
   std::string CacheName = "afp00001.afpbin";
@@ -109,40 +114,81 @@ class FakeService {
   bool FStopping = false;
 };
 
+// The environment of a service and its tools under `dir`: data, runtime (status, lock) and
+// configuration directories of their own, the web service `api`, the socket `pipe`.
+inline std::vector<std::string> ServiceEnv(const TempDir& dir, const std::string& api,
+                                           const std::string& pipe) {
+  for (const char* sub : {"app", "run", "config"})
+    std::filesystem::create_directories(dir.File(sub));
+  return {"APPDATA=" + dir.File("app"),
+          "XDG_RUNTIME_DIR=" + dir.File("run"),
+          "XDG_CONFIG_HOME=" + dir.File("config"),
+          "HOME=" + dir.path(),
+          "MELODYSEEKER_API=" + api,
+          "MELODYSEEKER_PIPE=" + pipe,
+          "PATH=/usr/bin:/bin"};
+}
+
+// `env` with NAME=value set (or, for an empty value, NAME removed).
+inline std::vector<std::string> WithEnv(std::vector<std::string> env, const std::string& name,
+                                        const std::string& value) {
+  std::erase_if(env, [&name](const std::string& e) { return e.rfind(name + "=", 0) == 0; });
+  if (!value.empty()) env.push_back(name + "=" + value);
+  return env;
+}
+
+// Starts `bin` with `args` and exactly `env`; standard input from /dev/null, standard output
+// into `out` (kept when empty), standard error into `err`.
+inline pid_t Spawn(const std::string& bin, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, const std::string& out,
+                   const std::string& err) {
+  std::vector<std::string> envcopy = env;
+  std::vector<char*> argv{const_cast<char*>(bin.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : envcopy) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
+    if (!out.empty()) ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    ::execve(bin.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// What a test may choose of a service process; empty members take the defaults.
+struct ServiceOptions {
+  std::vector<std::string> args;  // after --headless
+  std::vector<std::string> env;   // the whole environment (ServiceEnv's by default)
+  std::string bin;                // the program file (the built melodyseeker by default)
+};
+
 // One `melodyseeker --headless` process with its own data, lock and socket names.
 class ServiceProcess {
  public:
   // `ini`, when not empty, is the configuration file the service finds at start-up.
   ServiceProcess(const TempDir& dir, const std::string& api, const std::string& tag,
-                 const std::string& ini = "") {
+                 const std::string& ini = "")
+      : ServiceProcess(dir, api, tag, ServiceOptions{}, ini) {}
+  ServiceProcess(const TempDir& dir, const std::string& api, const std::string& tag,
+                 ServiceOptions options, const std::string& ini = "") {
     FPipe = "ms-e2e-" + std::to_string(::getpid()) + "-" + tag;
     FErr = dir.File("service-" + tag + ".err");
-    for (const char* sub : {"app", "run", "config"})
-      std::filesystem::create_directories(dir.File(sub));
+    FEnv = options.env.empty() ? ServiceEnv(dir, api, FPipe) : std::move(options.env);
+    for (const std::string& e : FEnv)
+      if (e.rfind("MELODYSEEKER_PIPE=", 0) == 0) FPipe = e.substr(18);
     if (!ini.empty()) {
       std::filesystem::create_directories(dir.File("app") + "/MelodySeeker");
       std::ofstream(dir.File("app") + "/MelodySeeker/MelodySeeker.ini") << ini;
     }
-    const std::string bin = std::string(MS_BINARY_DIR) + "/apps/melodyseeker";
-    std::vector<std::string> env = {"APPDATA=" + dir.File("app"),
-                                    "XDG_RUNTIME_DIR=" + dir.File("run"),
-                                    "XDG_CONFIG_HOME=" + dir.File("config"),
-                                    "HOME=" + dir.path(),
-                                    "MELODYSEEKER_API=" + api,
-                                    "MELODYSEEKER_PIPE=" + FPipe,
-                                    "PATH=/usr/bin:/bin"};
-    FPid = ::fork();
-    if (FPid == 0) {
-      std::FILE* err = std::freopen(FErr.c_str(), "w", stderr);
-      (void)err;
-      std::vector<char*> argv{const_cast<char*>(bin.c_str()), const_cast<char*>("--headless"),
-                              nullptr};
-      std::vector<char*> envp;
-      for (auto& e : env) envp.push_back(e.data());
-      envp.push_back(nullptr);
-      ::execve(bin.c_str(), argv.data(), envp.data());
-      ::_exit(127);
-    }
+    const std::string bin =
+        options.bin.empty() ? std::string(MS_BINARY_DIR) + "/apps/melodyseeker" : options.bin;
+    options.args.insert(options.args.begin(), "--headless");
+    FPid = Spawn(bin, options.args, FEnv, "", FErr);
   }
   ~ServiceProcess() {
     if (FPid > 0) {
@@ -161,9 +207,11 @@ class ServiceProcess {
   }
   std::string Err() const { return ReadText(FErr); }
   const std::string& Pipe() const { return FPipe; }
-  // SIGTERM; the exit status, or -1 when it did not end within `limit`.
-  int Terminate(std::chrono::milliseconds limit) {
-    ::kill(FPid, SIGTERM);
+  const std::vector<std::string>& Env() const { return FEnv; }
+  pid_t Pid() const { return FPid; }
+  void Signal(int sig) { ::kill(FPid, sig); }
+  // The exit status once the process ended within `limit`, or -1.
+  int Wait(std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
       int status = 0;
@@ -175,10 +223,33 @@ class ServiceProcess {
     }
     return -1;
   }
+  // SIGTERM; the exit status, or -1 when it did not end within `limit`.
+  int Terminate(std::chrono::milliseconds limit) {
+    ::kill(FPid, SIGTERM);
+    return Wait(limit);
+  }
 
  private:
   pid_t FPid = -1;
   std::string FPipe, FErr;
+  std::vector<std::string> FEnv;
 };
+
+// The real melodyseeker-cli with exactly `env`: standard output, standard error, exit code.
+struct CliResult {
+  std::string out, err;
+  int code = -1;
+};
+inline CliResult Cli(const TempDir& dir, const std::vector<std::string>& env,
+                     const std::vector<std::string>& args) {
+  static int n = 0;
+  const std::string out = dir.File("cli" + std::to_string(++n) + ".out");
+  const std::string err = dir.File("cli" + std::to_string(n) + ".err");
+  const pid_t pid =
+      Spawn(std::string(MS_BINARY_DIR) + "/apps/melodyseeker-cli", args, env, out, err);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return {ReadText(out), ReadText(err), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
 
 }  // namespace e2e

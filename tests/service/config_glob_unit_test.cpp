@@ -211,6 +211,45 @@ TEST(ConfigFile, SaveQuotesDecoderTextsAndKeepsEverythingElse) {
   EXPECT_TRUE(GetConfig().DebugStart);
 }
 
+// Someone edits the file while the service runs: the service's save keeps their value, and a
+// reload takes it, while a value the service itself changed meanwhile is neither lost nor
+// overwritten by the reload.
+TEST(ConfigFile, EditsMadeWhileRunningSurviveSaveAndReachReload) {
+  TempDir dir;
+  const std::string file = dir.File("MelodySeeker.ini");
+  WriteText(file, "[DECODER]\nExtDecoderCMD=old\nExtDecoderPipeModus=0\n");
+  std::string error;
+  ASSERT_TRUE(LoadConfig(file, "1.00 64Bit", error)) << error;
+
+  // The service changes two values in memory; an editor changes one of them and another key,
+  // and writes a third back with the value it already had (not a change).
+  TMelodySeekerConfig c = GetConfig();
+  c.DebugStart = true;
+  c.dpabfragepos = 5;
+  SetConfig(c);
+  ASSERT_TRUE(WriteConfigValues(file,
+                                {{"DECODER", "ExtDecoderCMD", "#/opt/dec# %i"},
+                                 {"MANUELLEAUSWAHL", "dpabfragepos", "7"},
+                                 {"DECODER", "ExtDecoderPipeModus", "0"}},
+                                error))
+      << error;
+
+  ASSERT_TRUE(ReloadConfig(file, error)) << error;
+  EXPECT_EQ(GetConfig().ExtDecoderCMD, "\"/opt/dec\" %i");  // theirs, unquoted
+  EXPECT_TRUE(GetConfig().DebugStart);                       // ours, untouched by the reload
+  EXPECT_EQ(GetConfig().dpabfragepos, 7);                    // both changed it: the file wins
+
+  // A later edit is not seen before the save: the save must not write over it.
+  ASSERT_TRUE(WriteConfigValues(file, {{"DECODER", "ExtDecoderTempDir", "/fast"}}, error));
+  ASSERT_TRUE(SaveConfig(file, error)) << error;
+  TMelodySeekerConfig saved;
+  ASSERT_TRUE(ReadConfigFile(file, saved, error)) << error;
+  EXPECT_EQ(saved.ExtDecoderTempDir, "/fast");
+  EXPECT_EQ(saved.ExtDecoderCMD, "\"/opt/dec\" %i");
+  EXPECT_TRUE(saved.DebugStart);
+  EXPECT_EQ(saved.dpabfragepos, 7);
+}
+
 TEST(ConfigFile, SaveIntoAnUnwritableDirectoryFailsAndKeepsTheOldFile) {
   TempDir dir;
   const std::string file = dir.File("sub/MelodySeeker.ini");
@@ -259,10 +298,13 @@ TEST(DataPath, CandidatesInOrderCreatedWhenMissing) {
   const std::string appdata = dir.File("appdata");
   const std::string allusers = dir.File("allusers");
   const std::string missing = dir.File("missing");
+  // A data home that cannot be made (below a plain file), so the all-users candidate is tried.
+  WriteText(dir.File("plainfile"), "x");
+  const std::string blocked = dir.File("plainfile") + "/share";
   fs::create_directories(allusers);
   {
     // APPDATA names no directory, the all-users base exists: its candidate is created.
-    ScopedEnv a("APPDATA", &missing), x("XDG_DATA_HOME", &missing), h("HOME", &missing),
+    ScopedEnv a("APPDATA", &missing), x("XDG_DATA_HOME", &blocked), h("HOME", &missing),
         u("ALLUSERSPROFILE", &allusers);
     EXPECT_EQ(FindDataPath("MelodySeeker", true), allusers + "/Anwendungsdaten/MelodySeeker");
     EXPECT_TRUE(fs::is_directory(allusers + "/Anwendungsdaten/MelodySeeker"));
@@ -280,9 +322,38 @@ TEST(DataPath, CandidatesInOrderCreatedWhenMissing) {
     EXPECT_EQ(FindDataPath("MelodySeeker_UWP", true), appdata + "/MelodySeeker_UWP");
   }
   {
-    ScopedEnv a("APPDATA", &missing), x("XDG_DATA_HOME", &missing), h("HOME", &missing),
+    ScopedEnv a("APPDATA", &missing), x("XDG_DATA_HOME", &blocked), h("HOME", &missing),
         u("ALLUSERSPROFILE", nullptr);
     EXPECT_EQ(FindDataPath("Other", true), "");  // no candidate at "/" or anywhere else
+  }
+}
+
+// A fresh account has no ~/.local/share yet: it is made (private to the user) and the data
+// directory goes below it; a home directory that does not exist is never made.
+TEST(DataPath, MissingDataHomeIsCreated) {
+  TempDir dir;
+  const std::string home = dir.File("home");
+  fs::create_directories(home);
+  const std::string missing = dir.File("nohome");
+  {
+    ScopedEnv a("APPDATA", nullptr), x("XDG_DATA_HOME", nullptr), h("HOME", &home),
+        u("ALLUSERSPROFILE", nullptr);
+    EXPECT_EQ(FindDataPath("MelodySeeker", false), "");
+    EXPECT_EQ(FindDataPath("MelodySeeker", true), home + "/.local/share/MelodySeeker");
+    EXPECT_EQ(fs::status(home + "/.local/share").permissions() & fs::perms::all,
+              fs::perms::owner_all);
+  }
+  {
+    const std::string xdg = dir.File("xdg/data");
+    ScopedEnv a("APPDATA", nullptr), x("XDG_DATA_HOME", &xdg), h("HOME", &missing),
+        u("ALLUSERSPROFILE", nullptr);
+    EXPECT_EQ(FindDataPath("MelodySeeker", true), xdg + "/MelodySeeker");
+  }
+  {
+    ScopedEnv a("APPDATA", nullptr), x("XDG_DATA_HOME", nullptr), h("HOME", &missing),
+        u("ALLUSERSPROFILE", nullptr);
+    EXPECT_EQ(FindDataPath("MelodySeeker", true), "");
+    EXPECT_FALSE(fs::exists(missing));
   }
 }
 
