@@ -52,7 +52,8 @@ class TTerminalPrompt final : public TUiPrompt {
       return TPromptResult::Ok;
     }
     const TPromptResult yes =
-        (buttons == TPromptButtons::OkCancel) ? TPromptResult::Ok : TPromptResult::Yes;
+        (buttons == TPromptButtons::OkCancel || buttons == TPromptButtons::OkAbort) ? TPromptResult::Ok
+                                                                                   : TPromptResult::Yes;
     if (FYes) return yes;
     if (!::isatty(STDIN_FILENO)) {
       std::cerr << shown << "\n(ohne Terminal nicht bestätigt; --yes bestätigt)" << std::endl;
