@@ -30,7 +30,9 @@ std::string DirectoryInfoText(const std::string& readpath, const std::string& wr
   return std::string("Das Programm wurde aus folgendem Pfad gestartet:") + kLFCR + readpath +
          kLFCR + kLFCR + "Daten werden derzeit in folgendem Verzeichnis abgelegt:" + kLFCR +
          writepath + kLFCR + kLFCR +
-         "(Datenpfad Wahlweise %appdata% oder %programdata%, bei WindowsApps abweichend)" + kLFCR;
+         // The bases syspfadutil_unit tries on Linux, in its order.
+         "(Datenpfad Wahlweise $APPDATA bzw. $XDG_DATA_HOME (~/.local/share) oder "
+         "$ALLUSERSPROFILE/Anwendungsdaten)" + kLFCR;
 }
 
 std::string UserInfoId(const TMelodySeekerConfig& c, std::int32_t today) {
